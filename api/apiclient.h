@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+// The one component that talks to the synchronisation server. Every operation
+// is synchronous for its caller: it waits for its reply in a nested event loop,
+// so the pass reads as straight-line code while timers and the stop command
+// keep working. Failures are reported by the result, the reason by lastError().
+class ApiClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ApiClient(QObject *parent = nullptr);
+
+    void setBaseUrl(const QString &url);
+    QString baseUrl() const;
+    QString token() const;
+    QString lastError() const;
+    void setTransferLimits(int downloadKiBps, int uploadKiBps);
+    void cancelActiveTransfers();
+
+    bool login(const QString &email, const QString &password, const QString &deviceName);
+    QJsonObject me();
+    QJsonObject snapshot();
+    QJsonObject createFolder(const QVariant &parentId, const QString &name);
+    bool deleteNode(qint64 id);
+    QJsonObject uploadFile(const QVariant &parentId, const QString &localPath, const QString &name,
+                           const QVariant &expectedVersion);
+    bool downloadFile(qint64 id, const QString &targetPath, const QString &expectedSha256);
+
+Q_SIGNALS:
+    void uploadProgress(qint64 sent, qint64 total);
+    void downloadProgress(qint64 received, qint64 total);
+
+private:
+    QNetworkRequest request(const QString &path) const;
+    QByteArray rawRequest(const QString &method, const QString &path, const QByteArray &body,
+                          const QByteArray &contentType, int *status);
+    QJsonObject jsonRequest(const QString &method, const QString &path, const QJsonObject &body);
+    bool parseOk(const QByteArray &bytes, QJsonObject *out);
+
+    QNetworkAccessManager network;
+    QString base;
+    QString bearerToken;
+    QString error;
+    int downloadLimit = 0;
+    int uploadLimit = 0;
+};

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QFileSystemWatcher>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVariant>
+
+class ApiClient;
+struct PassContext;
+
+// Keeps one local folder and the user's server tree in step. Everything runs on
+// the GUI thread; a pass waits on the server in nested event loops, so timers,
+// folder notifications and stop() arrive while a pass executes and the two
+// flags below keep that safe.
+class SyncEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct LocalFile
+    {
+        QString absolutePath;
+        QString name;
+        QString hash;
+        qint64 size = 0;
+        qint64 createdMs = 0;
+        qint64 modifiedMs = 0;
+    };
+
+    SyncEngine(ApiClient *api, QObject *parent = nullptr);
+
+    void configure(const QString &folder, int intervalMinutes);
+    void start();
+    void stop();
+    bool isRunning() const;
+
+    // Paths: relative paths are "/"-separated and relative to syncFolder.
+    QString normalizedRelative(const QString &absolutePath) const;
+    QString absolute(const QString &relativePath) const;
+    bool isSafeRelativePath(const QString &relativePath) const;
+    QString conflictPath(const QString &relativePath, const QString &label) const;
+
+    // Local scan and hashing.
+    QMap<QString, LocalFile> scanLocal() const;
+    QString hashFile(const QString &absolutePath) const;
+
+    // The state file ".kumat-sync.json".
+    QJsonObject stateRecord(const LocalFile &file, qint64 remoteVersion, const QJsonValue &remoteId) const;
+    void loadState();
+    void saveState();
+
+    void rebuildWatchers();
+
+Q_SIGNALS:
+    void log(const QString &message);
+    void stateChanged(bool running);
+    void notification(const QString &title, const QString &message, int severity);
+
+private Q_SLOTS:
+    void scheduleSync();
+    void syncNow();
+
+private:
+    friend class SyncEngineTestAccess;
+
+    bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
+                             QVariant *parentId);
+
+    // The phases of one pass; each works on the pass context.
+    bool fetchSnapshot(PassContext &pass);
+    void takeInSnapshot(PassContext &pass, const QJsonObject &snapshot);
+    void archivePortalDeletions(PassContext &pass);
+    void trashLocalDeletions(PassContext &pass);
+    void reconcileRemoteFiles(PassContext &pass);
+    void processLocalFiles(PassContext &pass);
+    void completePass(PassContext &pass);
+    void cancelPass();
+
+    ApiClient *api;
+    QString syncFolder;
+    QTimer intervalTimer;
+    QTimer debounceTimer;
+    QFileSystemWatcher watcher;
+    bool running = false;
+    bool syncInProgress = false;
+    QJsonObject state;
+};

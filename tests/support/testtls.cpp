@@ -1,0 +1,110 @@
+#include "testtls.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Material
+{
+    QTemporaryDir dir;
+    bool ok = false;
+};
+
+bool runOpenssl(const QString &workDir, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(workDir);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("openssl"), arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning("openssl %s failed: %s", qPrintable(arguments.join(QLatin1Char(' '))),
+                 process.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+Material &material()
+{
+    static Material m;
+    static bool made = false;
+    if (made)
+        return m;
+    made = true;
+    const QString d = m.dir.path();
+    QFile ext(d + QStringLiteral("/server.ext"));
+    if (!ext.open(QIODevice::WriteOnly))
+        return m;
+    ext.write("basicConstraints=CA:FALSE\n"
+              "keyUsage=digitalSignature,keyEncipherment\n"
+              "extendedKeyUsage=serverAuth\n"
+              "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    ext.close();
+    m.ok = runOpenssl(d, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                          "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Kumat Test CA",
+                          "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"})
+        && runOpenssl(d, {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+                          "server.key", "-out", "server.csr", "-subj", "/CN=localhost"})
+        && runOpenssl(d, {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                          "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext"});
+    return m;
+}
+
+} // namespace
+
+namespace TestTls {
+
+bool ensure()
+{
+    static bool trusted = false;
+    Material &m = material();
+    if (!m.ok)
+        return false;
+    if (!trusted) {
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.addCaCertificates(caCertificatePath(), QSsl::Pem);
+        QSslConfiguration::setDefaultConfiguration(config);
+        trusted = true;
+    }
+    return true;
+}
+
+QString directory()
+{
+    return material().dir.path();
+}
+
+QString caCertificatePath()
+{
+    return directory() + QStringLiteral("/ca.pem");
+}
+
+QString certificatePath()
+{
+    return directory() + QStringLiteral("/server.pem");
+}
+
+QString keyPath()
+{
+    return directory() + QStringLiteral("/server.key");
+}
+
+QSslConfiguration serverConfiguration()
+{
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    QFile certFile(certificatePath());
+    QFile keyFile(keyPath());
+    if (certFile.open(QIODevice::ReadOnly) && keyFile.open(QIODevice::ReadOnly)) {
+        config.setLocalCertificate(QSslCertificate(&certFile, QSsl::Pem));
+        config.setPrivateKey(QSslKey(&keyFile, QSsl::Ec, QSsl::Pem));
+    }
+    config.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return config;
+}
+
+} // namespace TestTls

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSaveFile;
+
+// Finds out whether a newer release exists on the trusted update host and, on
+// request, downloads and verifies its installer. Asynchronous: outcomes arrive
+// as signals, on a network access manager of its own so that stopping the
+// synchronisation never touches an update transfer.
+class UpdateManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit UpdateManager(QObject *parent = nullptr);
+    // Tests point the manager at a loopback host; the application never does.
+    UpdateManager(const QString &trustedHost, QObject *parent);
+
+    void checkForUpdates(const QUrl &manifestUrl);
+    void downloadUpdate();
+
+Q_SIGNALS:
+    void log(const QString &message);
+    void updateAvailable(const QString &version, const QString &notes);
+    void checkFailed(const QString &message);
+    void checkCompleted(const QString &version);
+    void downloadProgress(qint64 received, qint64 total);
+    void updateReady(const QString &installerPath);
+    void downloadFailed(const QString &message);
+
+private:
+    QNetworkAccessManager *network;
+    QUrl downloadUrl;
+    QString expectedSha256;
+    QNetworkReply *downloadReply = nullptr;
+    QSaveFile *saveFile = nullptr;
+    QString trustedHost;
+};
