@@ -34,10 +34,21 @@ Q_SIGNALS:
     void downloadFailed(const QString &message);
 
 private:
+    bool isTrusted(const QUrl &url) const;
+    void finishCheck(QNetworkReply *reply, bool tooLarge);
+    void receiveInstaller();
+    bool writeInstallerChunk(const QByteArray &chunk);
+    void abortDownload(const QString &message);
+    void finishDownload(QNetworkReply *reply, const QString &digest);
+    void dropSaveFile();
+
     QNetworkAccessManager *network;
     QUrl downloadUrl;
     QString expectedSha256;
     QNetworkReply *downloadReply = nullptr;
     QSaveFile *saveFile = nullptr;
     QString trustedHost;
+    // Set when the manager itself stops the transfer, so the user learns why
+    // instead of reading the network layer's "canceled".
+    QString downloadAbortReason;
 };
