@@ -2,20 +2,117 @@
 
 #include "apiclient.h"
 
-// Placeholder bodies so that every subsystem builds while the engine is written.
-SyncEngine::SyncEngine(ApiClient *api, QObject *parent) : QObject(parent), api(api) {}
-void SyncEngine::configure(const QString &, int) {}
-void SyncEngine::start() {}
-void SyncEngine::stop() { running = false; Q_EMIT stateChanged(false); }
-bool SyncEngine::isRunning() const { return running; }
-QString SyncEngine::normalizedRelative(const QString &) const { return {}; }
-QString SyncEngine::absolute(const QString &) const { return {}; }
-bool SyncEngine::isSafeRelativePath(const QString &) const { return false; }
-QString SyncEngine::conflictPath(const QString &, const QString &) const { return {}; }
-QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const { return {}; }
-QString SyncEngine::hashFile(const QString &) const { return {}; }
-QJsonObject SyncEngine::stateRecord(const LocalFile &, qint64, const QJsonValue &) const { return {}; }
-void SyncEngine::loadState() {}
-void SyncEngine::saveState() {}
-void SyncEngine::rebuildWatchers() {}
-void SyncEngine::scheduleSync() {}
+#include <QDir>
+#include <QDirIterator>
+
+#include <climits>
+
+namespace {
+
+// A burst of folder notifications (an editor saving, an archive unpacking)
+// should cost one pass, not one per notification.
+constexpr int debounceMs = 1800;
+constexpr int msPerMinute = 60 * 1000;
+
+} // namespace
+
+SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
+    : QObject(parent)
+    , api(api)
+{
+    debounceTimer.setSingleShot(true);
+    debounceTimer.setInterval(debounceMs);
+
+    connect(&debounceTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
+    connect(&intervalTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::scheduleSync);
+    connect(&watcher, &QFileSystemWatcher::fileChanged, this, &SyncEngine::scheduleSync);
+}
+
+void SyncEngine::configure(const QString &folder, int intervalMinutes)
+{
+    syncFolder = QDir::cleanPath(folder);
+    // The timer counts in int milliseconds; beyond this the product would wrap
+    // into a negative or tiny interval.
+    constexpr int maxMinutes = INT_MAX / msPerMinute;
+    const int minutes = intervalMinutes > 0 ? qMin(intervalMinutes, maxMinutes) : 1;
+    intervalTimer.setInterval(minutes * msPerMinute);
+}
+
+void SyncEngine::start()
+{
+    if (syncFolder.isEmpty())
+        return;
+    if (!QDir().mkpath(syncFolder)) {
+        Q_EMIT log(QStringLiteral("Senkronizasyon klasörü oluşturulamadı: ") + syncFolder);
+        return;
+    }
+
+    loadState();
+    rebuildWatchers();
+    running = true;
+    intervalTimer.start();
+    Q_EMIT stateChanged(true);
+    Q_EMIT log(QStringLiteral("Senkronizasyon başlatıldı: ") + syncFolder);
+    syncNow();
+}
+
+void SyncEngine::stop()
+{
+    // No guard: stopping twice, or before any start, must still leave every
+    // trigger disarmed and tell the window.
+    running = false;
+    if (api)
+        api->cancelActiveTransfers();
+    intervalTimer.stop();
+    debounceTimer.stop();
+
+    const QStringList directories = watcher.directories();
+    if (!directories.isEmpty())
+        watcher.removePaths(directories);
+    const QStringList files = watcher.files();
+    if (!files.isEmpty())
+        watcher.removePaths(files);
+
+    Q_EMIT stateChanged(false);
+    Q_EMIT log(QStringLiteral("Senkronizasyon durduruldu."));
+}
+
+bool SyncEngine::isRunning() const
+{
+    return running;
+}
+
+void SyncEngine::scheduleSync()
+{
+    // Restarting an active single-shot timer pushes the pass back, so only the
+    // quiet period after the last notification counts.
+    if (running)
+        debounceTimer.start();
+}
+
+bool SyncEngine::isUnwatchedDirectory(const QString &relativePath)
+{
+    // Plain prefixes: everything below the two folders, and any top-level
+    // folder whose name merely begins like them, is left to the interval timer.
+    return relativePath.startsWith(QLatin1String(".kumat-conflicts"))
+        || relativePath.startsWith(QLatin1String(".kumat-portal-silinenler"));
+}
+
+void SyncEngine::rebuildWatchers()
+{
+    const QStringList watched = watcher.directories();
+    if (!watched.isEmpty())
+        watcher.removePaths(watched);
+
+    QStringList paths{syncFolder};
+    QDirIterator it(syncFolder, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (!isUnwatchedDirectory(normalizedRelative(path)))
+            paths.append(path);
+    }
+    // Directories that cannot be watched come back from addPaths; the interval
+    // timer still covers them.
+    watcher.addPaths(paths);
+}

@@ -67,6 +67,14 @@ private Q_SLOTS:
 private:
     friend class SyncEngineTestAccess;
 
+    // The record of one local file as the scan makes it; also for a file that
+    // a download has just written, so both describe a file the same way.
+    LocalFile localFileAt(const QString &absolutePath) const;
+    // The engine's own bookkeeping in the folder, never synchronised.
+    static bool isEngineEntry(const QString &relativePath);
+    // Directories that the watcher leaves alone.
+    static bool isUnwatchedDirectory(const QString &relativePath);
+
     bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
                              QVariant *parentId);
 

@@ -1,0 +1,7 @@
+#include "pathrules.h"
+
+// POSIX file systems store every name they accept byte for byte.
+bool platformKeepsPathNames(const std::u16string &)
+{
+    return true;
+}

@@ -1,0 +1,57 @@
+#include "syncengine.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+namespace {
+
+const QString stateFileName = QStringLiteral(".kumat-sync.json");
+
+} // namespace
+
+QJsonObject SyncEngine::stateRecord(const LocalFile &file, qint64 remoteVersion, const QJsonValue &remoteId) const
+{
+    QJsonObject record;
+    record.insert(QStringLiteral("name"), file.name);
+    record.insert(QStringLiteral("size"), file.size);
+    record.insert(QStringLiteral("created_ms"), file.createdMs);
+    record.insert(QStringLiteral("modified_ms"), file.modifiedMs);
+    record.insert(QStringLiteral("local_hash"), file.hash);
+    record.insert(QStringLiteral("remote_version"), remoteVersion);
+    // kept exactly as the server sent it, whatever its JSON type
+    record.insert(QStringLiteral("remote_id"), remoteId);
+    return record;
+}
+
+void SyncEngine::loadState()
+{
+    // A missing, empty or damaged file means starting without memory: the next
+    // completed pass writes a sound one.
+    QFile file(absolute(stateFileName));
+    if (!file.open(QIODevice::ReadOnly)) {
+        state = QJsonObject();
+        return;
+    }
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    state = document.isObject() ? document.object() : QJsonObject();
+}
+
+void SyncEngine::saveState()
+{
+    // The new content replaces the old file only once it is fully on disk, so
+    // a crash or a full disk leaves the last good state in place.
+    QSaveFile file(absolute(stateFileName));
+    if (!file.open(QIODevice::WriteOnly)) {
+        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
+        return;
+    }
+    const QByteArray bytes = QJsonDocument(state).toJson(QJsonDocument::Indented);
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));
+        return;
+    }
+    if (!file.commit())
+        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));
+}
