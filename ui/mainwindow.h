@@ -2,14 +2,88 @@
 
 #include <QMainWindow>
 
-// Placeholder window until the form, tray and wiring exist.
+class ApiClient;
+class SyncEngine;
+class UpdateManager;
+class QAction;
+class QCheckBox;
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QProgressDialog;
+class QPushButton;
+class QSpinBox;
+class QSystemTrayIcon;
+class QTextEdit;
+class QTimer;
+
+// The only window of the application and the owner of the client, the engine
+// and the update manager. Everything runs on the GUI thread.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private Q_SLOTS:
+    void chooseFolder();
+    void connectAndStart();
+    void stopSync();
+    void appendLog(const QString &message);
+    void updateRunning(bool running);
+    void updateUploadSpeed(qint64 sent, qint64 total);
+    void updateDownloadSpeed(qint64 received, qint64 total);
+    void offerUpdate(const QString &version, const QString &notes);
+    void updateProgress(qint64 received, qint64 total);
+    void launchUpdater(const QString &installerPath);
+    void toggleSyncFromTray();
+    void showSyncNotification(const QString &title, const QString &message, int severity);
     void checkForUpdatesClicked();
+    void toggleAutoStart(bool checked);
+
+private:
+    friend struct MainWindowTestAccess;
+
+    void loadSettings();
+    void saveSettings(bool storePassword);
+    void refreshTransferTitle();
+
+    ApiClient *apiClient;
+    SyncEngine *syncEngine;
+    QLineEdit *serverEdit;
+    QLineEdit *emailEdit;
+    QLineEdit *passwordEdit;
+    QLineEdit *folderEdit;
+    QSpinBox *intervalSpin;
+    QSpinBox *downloadLimitSpin;
+    QSpinBox *uploadLimitSpin;
+    QCheckBox *rememberPasswordCheck;
+    QCheckBox *autoStartCheck;
+    QPushButton *connectButton;
+    QPushButton *stopButton;
+    QTextEdit *logView;
+    QLabel *statusLabel;
+    qint64 uploadRate = 0;
+    qint64 downloadRate = 0;
+    qint64 uploadBytesThisSecond = 0;
+    qint64 downloadBytesThisSecond = 0;
+    qint64 lastUploadProgress = 0;
+    qint64 lastDownloadProgress = 0;
+    QTimer *speedTimer;
+    UpdateManager *updateManager;
+    QTimer *updateTimer;
+    QProgressDialog *progressDialog = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QAction *pauseAction = nullptr;
+    QAction *trayUpdateAction = nullptr;
+    QPushButton *updateButton;
+    bool quitting = false;
+    // A connect that arrives (from the tray) while a login waits must not start
+    // a second login on the same client.
+    bool loginInProgress = false;
 };
