@@ -29,18 +29,22 @@ constexpr qint64 manifestLimit = 65536;
 constexpr qint64 installerLimit = 536870912; // 512 MiB
 constexpr qint64 verifyChunk = 1048576;
 
+// Empty when the system has no usable temporary folder; a relative name would
+// land the installer in whatever the working directory happens to be.
 QString installerPath()
 {
-    return QDir(QStandardPaths::writableLocation(QStandardPaths::TempLocation))
-        .filePath(QStringLiteral("Zelnor-Kumat-Senkronizasyon-guncelleme.exe"));
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (folder.isEmpty())
+        return QString();
+    return QDir(folder).filePath(QStringLiteral("Zelnor-Kumat-Senkronizasyon-guncelleme.exe"));
 }
 
 // The download lands here first and reaches the installer path only once its
 // digest has matched, so a bad or unverifiable download never replaces (or
 // deletes) an installer that is already there.
-QString stagingPath()
+QString stagingPath(const QString &installer)
 {
-    return installerPath() + QStringLiteral(".part");
+    return installer + QStringLiteral(".part");
 }
 
 QNetworkRequest updateRequest(const QUrl &url, int timeoutMs)
@@ -170,8 +174,9 @@ void UpdateManager::downloadUpdate()
     if (!downloadUrl.isValid() || downloadReply)
         return;
 
-    saveFile = new QSaveFile(stagingPath(), this);
-    if (!saveFile->open(QIODevice::WriteOnly)) {
+    const QString installer = installerPath();
+    saveFile = new QSaveFile(stagingPath(installer), this);
+    if (installer.isEmpty() || !saveFile->open(QIODevice::WriteOnly)) {
         dropSaveFile();
         Q_EMIT downloadFailed(QStringLiteral("Güncelleme dosyası oluşturulamadı."));
         return;
@@ -200,7 +205,8 @@ void UpdateManager::downloadUpdate()
         if (reply == downloadReply && (received > installerLimit || total > installerLimit))
             abortDownload(QStringLiteral("Güncelleme paketi izin verilen 512 MiB sınırını aşıyor."));
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, digest] { finishDownload(reply, digest); });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, installer, digest] { finishDownload(reply, installer, digest); });
 }
 
 void UpdateManager::receiveInstaller()
@@ -234,7 +240,7 @@ void UpdateManager::abortDownload(const QString &message)
     downloadReply->abort();
 }
 
-void UpdateManager::finishDownload(QNetworkReply *reply, const QString &digest)
+void UpdateManager::finishDownload(QNetworkReply *reply, const QString &installer, const QString &digest)
 {
     if (reply != downloadReply)
         return;
@@ -263,7 +269,7 @@ void UpdateManager::finishDownload(QNetworkReply *reply, const QString &digest)
         return;
     }
 
-    const QString staged = stagingPath();
+    const QString staged = stagingPath(installer);
     QFile file(staged);
     if (!file.open(QIODevice::ReadOnly)) {
         QFile::remove(staged);
@@ -283,15 +289,14 @@ void UpdateManager::finishDownload(QNetworkReply *reply, const QString &digest)
         return;
     }
 
-    const QString target = installerPath();
     QString error;
-    if (!replaceFile(staged, target, &error)) {
+    if (!replaceFile(staged, installer, &error)) {
         QFile::remove(staged);
-        Q_EMIT downloadFailed(QStringLiteral("Güncelleme dosyası yerine konamadı: ") + target + QStringLiteral(" — ")
-                              + error);
+        Q_EMIT downloadFailed(QStringLiteral("Güncelleme dosyası yerine konamadı: ") + installer
+                              + QStringLiteral(" — ") + error);
         return;
     }
-    Q_EMIT updateReady(target);
+    Q_EMIT updateReady(installer);
 }
 
 void UpdateManager::dropSaveFile()

@@ -39,7 +39,7 @@ private:
     void receiveInstaller();
     bool writeInstallerChunk(const QByteArray &chunk);
     void abortDownload(const QString &message);
-    void finishDownload(QNetworkReply *reply, const QString &digest);
+    void finishDownload(QNetworkReply *reply, const QString &installer, const QString &digest);
     void dropSaveFile();
 
     QNetworkAccessManager *network;
