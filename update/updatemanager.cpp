@@ -29,6 +29,11 @@ constexpr qint64 manifestLimit = 65536;
 constexpr qint64 installerLimit = 536870912; // 512 MiB
 constexpr qint64 verifyChunk = 1048576;
 
+QString tooLargeMessage()
+{
+    return QStringLiteral("Güncelleme paketi izin verilen 512 MiB sınırını aşıyor.");
+}
+
 // Empty when the system has no usable temporary folder; a relative name would
 // land the installer in whatever the working directory happens to be.
 QString installerPath()
@@ -82,8 +87,9 @@ UpdateManager::UpdateManager(const QString &trustedHost, QObject *parent)
 
 bool UpdateManager::isTrusted(const QUrl &url) const
 {
-    return url.scheme().toLower() == QLatin1String("https")
-        && url.host(QUrl::FullyDecoded).compare(trustedHost, Qt::CaseInsensitive) == 0;
+    const QString host = url.host(QUrl::FullyDecoded);
+    return url.scheme().toLower() == QLatin1String("https") && !host.isEmpty()
+        && host.compare(trustedHost, Qt::CaseInsensitive) == 0;
 }
 
 void UpdateManager::checkForUpdates(const QUrl &manifestUrl)
@@ -194,7 +200,7 @@ void UpdateManager::downloadUpdate()
             return;
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > installerLimit)
-            abortDownload(QStringLiteral("Güncelleme paketi izin verilen 512 MiB sınırını aşıyor."));
+            abortDownload(tooLargeMessage());
     });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
         if (reply == downloadReply)
@@ -203,7 +209,7 @@ void UpdateManager::downloadUpdate()
     connect(reply, &QNetworkReply::downloadProgress, this, &UpdateManager::downloadProgress);
     connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
         if (reply == downloadReply && (received > installerLimit || total > installerLimit))
-            abortDownload(QStringLiteral("Güncelleme paketi izin verilen 512 MiB sınırını aşıyor."));
+            abortDownload(tooLargeMessage());
     });
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, installer, digest] { finishDownload(reply, installer, digest); });
@@ -222,7 +228,7 @@ bool UpdateManager::writeInstallerChunk(const QByteArray &chunk)
     if (chunk.isEmpty() || !downloadAbortReason.isEmpty())
         return downloadAbortReason.isEmpty();
     if (saveFile->pos() + chunk.size() > installerLimit) {
-        downloadAbortReason = QStringLiteral("Güncelleme paketi izin verilen 512 MiB sınırını aşıyor.");
+        downloadAbortReason = tooLargeMessage();
         return false;
     }
     if (saveFile->write(chunk) != chunk.size()) {
