@@ -1,21 +1,398 @@
 #include "apiclient.h"
 
-// Placeholder bodies so that every subsystem builds while the client is written.
-ApiClient::ApiClient(QObject *parent) : QObject(parent) {}
-void ApiClient::setBaseUrl(const QString &url) { base = url.trimmed(); while (base.endsWith(QLatin1Char('/'))) base.chop(1); }
-QString ApiClient::baseUrl() const { return base; }
-QString ApiClient::token() const { return bearerToken; }
-QString ApiClient::lastError() const { return error; }
-void ApiClient::setTransferLimits(int downloadKiBps, int uploadKiBps) { downloadLimit = downloadKiBps; uploadLimit = uploadKiBps; }
-void ApiClient::cancelActiveTransfers() {}
-bool ApiClient::login(const QString &, const QString &, const QString &) { return false; }
-QJsonObject ApiClient::me() { return {}; }
-QJsonObject ApiClient::snapshot() { return {}; }
-QJsonObject ApiClient::createFolder(const QVariant &, const QString &) { return {}; }
-bool ApiClient::deleteNode(qint64) { return false; }
-QJsonObject ApiClient::uploadFile(const QVariant &, const QString &, const QString &, const QVariant &) { return {}; }
-bool ApiClient::downloadFile(qint64, const QString &, const QString &) { return false; }
-QNetworkRequest ApiClient::request(const QString &) const { return {}; }
-QByteArray ApiClient::rawRequest(const QString &, const QString &, const QByteArray &, const QByteArray &, int *) { return {}; }
-QJsonObject ApiClient::jsonRequest(const QString &, const QString &, const QJsonObject &) { return {}; }
-bool ApiClient::parseOk(const QByteArray &, QJsonObject *) { return false; }
+#include "followedreply_p.h"
+#include "ratelimitedfile_p.h"
+#include "sha256.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QHttpMultiPart>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QSaveFile>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+const char *const userCanceled = "zelnorUserCanceled";
+const int transferTimeoutMs = 60000;
+
+bool canceledByUser(const QNetworkReply *reply)
+{
+    return reply->property(userCanceled).toBool();
+}
+
+// What the network layer says went wrong, or why a redirect was not followed.
+QString failureText(const FollowedReply &followed)
+{
+    if (!followed.refusal().isEmpty())
+        return followed.refusal();
+    return followed.reply()->errorString();
+}
+
+// Runs a local loop until the followed reply has finished.
+void waitFor(FollowedReply &followed)
+{
+    if (followed.reply()->isFinished())
+        return;
+    QEventLoop loop;
+    QObject::connect(&followed, &FollowedReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A name inside a quoted Content-Disposition parameter: a double quote would end
+// it and CR or LF would start new part headers, so those three are written the
+// way browsers write them in form uploads. Everything else goes out unchanged.
+QByteArray formFileName(const QString &localPath)
+{
+    QByteArray name = QFileInfo(localPath).fileName().toUtf8();
+    name.replace('"', "%22");
+    name.replace('\r', "%0D");
+    name.replace('\n', "%0A");
+    return name;
+}
+
+QHttpPart formField(const QString &name, const QByteArray &body)
+{
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   QStringLiteral("form-data; name=\"%1\"").arg(name));
+    part.setBody(body);
+    return part;
+}
+
+} // namespace
+
+ApiClient::ApiClient(QObject *parent)
+    : QObject(parent)
+{
+}
+
+void ApiClient::setBaseUrl(const QString &url)
+{
+    base = url.trimmed();
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+}
+
+QString ApiClient::baseUrl() const
+{
+    return base;
+}
+
+QString ApiClient::token() const
+{
+    return bearerToken;
+}
+
+QString ApiClient::lastError() const
+{
+    return error;
+}
+
+void ApiClient::setTransferLimits(int downloadKiBps, int uploadKiBps)
+{
+    downloadLimit = downloadKiBps;
+    uploadLimit = uploadKiBps;
+}
+
+void ApiClient::cancelActiveTransfers()
+{
+    const QList<QNetworkReply *> replies = network.findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies) {
+        // finished replies only wait for deletion; their operation has its answer
+        if (reply->isFinished())
+            continue;
+        // mark first: the abort finishes the reply at once and the waiting
+        // operation reads the mark to tell a stop from a failure
+        reply->setProperty(userCanceled, true);
+        reply->abort();
+    }
+}
+
+QNetworkRequest ApiClient::request(const QString &path) const
+{
+    QNetworkRequest req(QUrl(base + path, QUrl::TolerantMode));
+    req.setTransferTimeout(transferTimeoutMs);
+    // Qt would carry the token along to wherever the server redirects;
+    // FollowedReply decides each redirect instead.
+    req.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                     QNetworkRequest::UserVerifiedRedirectPolicy);
+    req.setRawHeader("Accept", "application/json");
+    req.setRawHeader("User-Agent",
+                     "Zelnor-KumatSync/" + QCoreApplication::applicationVersion().toUtf8());
+    if (!bearerToken.isEmpty())
+        req.setRawHeader("Authorization", "Bearer " + bearerToken.toUtf8());
+    return req;
+}
+
+QByteArray ApiClient::rawRequest(const QString &method, const QString &path, const QByteArray &body,
+                                 const QByteArray &contentType, int *status)
+{
+    error.clear();
+    QNetworkRequest req = request(path);
+    if (!contentType.isEmpty())
+        req.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+
+    QNetworkReply *reply = nullptr;
+    if (method == QLatin1String("GET"))
+        reply = network.get(req);
+    else if (method == QLatin1String("POST"))
+        reply = network.post(req, body);
+    else if (method == QLatin1String("PATCH") || method == QLatin1String("DELETE"))
+        reply = network.sendCustomRequest(req, method.toLatin1(), body);
+    else
+        return QByteArray();
+
+    FollowedReply followed(&network, req, reply, method == QLatin1String("GET"));
+    waitFor(followed);
+    reply = followed.reply();
+
+    if (status)
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray bytes = reply->readAll();
+
+    if (reply->error() != QNetworkReply::NoError) {
+        if (canceledByUser(reply)) {
+            error = QStringLiteral("İşlem durduruldu.");
+        } else {
+            const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+            const QJsonValue message = doc.isObject() ? doc.object().value(QLatin1String("message"))
+                                                      : QJsonValue();
+            error = message.isString() ? message.toString() : failureText(followed);
+        }
+    }
+    reply->deleteLater();
+    return bytes;
+}
+
+QJsonObject ApiClient::jsonRequest(const QString &method, const QString &path, const QJsonObject &body)
+{
+    int status = 0;
+    const QByteArray bytes = rawRequest(method, path, QJsonDocument(body).toJson(QJsonDocument::Compact),
+                                        QByteArrayLiteral("application/json"), &status);
+    QJsonObject envelope;
+    // parseOk always runs, so its message is the one the caller sees
+    const bool ok = parseOk(bytes, &envelope);
+    if (ok && status >= 200 && status <= 299)
+        return envelope;
+    return QJsonObject();
+}
+
+bool ApiClient::parseOk(const QByteArray &bytes, QJsonObject *out)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    if (!doc.isObject()) {
+        error = QStringLiteral("Sunucudan geçersiz yanıt alındı.");
+        return false;
+    }
+    const QJsonObject object = doc.object();
+    if (!object.value(QLatin1String("ok")).toBool(false)) {
+        const QJsonValue message = object.value(QLatin1String("message"));
+        error = message.isString() ? message.toString() : QStringLiteral("İşlem başarısız.");
+        return false;
+    }
+    if (out)
+        *out = object;
+    error.clear();
+    return true;
+}
+
+bool ApiClient::login(const QString &email, const QString &password, const QString &deviceName)
+{
+    // no stale token may travel with the login, and a failed login leaves none
+    bearerToken.clear();
+    const QJsonObject body{
+        {QStringLiteral("email"), email},
+        {QStringLiteral("password"), password},
+        {QStringLiteral("device_name"), deviceName},
+    };
+    const QJsonObject envelope = jsonRequest(QStringLiteral("POST"), QStringLiteral("/api/v1/auth/login"), body);
+    const QJsonValue value = envelope.value(QLatin1String("token"));
+    bearerToken = value.isString() ? value.toString() : QString();
+    return !bearerToken.isEmpty();
+}
+
+QJsonObject ApiClient::me()
+{
+    return jsonRequest(QStringLiteral("GET"), QStringLiteral("/api/v1/me"), QJsonObject());
+}
+
+QJsonObject ApiClient::snapshot()
+{
+    return jsonRequest(QStringLiteral("GET"), QStringLiteral("/api/v1/sync/snapshot"), QJsonObject());
+}
+
+QJsonObject ApiClient::createFolder(const QVariant &parentId, const QString &name)
+{
+    const QJsonObject body{
+        {QStringLiteral("name"), name},
+        {QStringLiteral("parent_id"),
+         parentId.isValid() ? QJsonValue::fromVariant(parentId) : QJsonValue(QJsonValue::Null)},
+    };
+    return jsonRequest(QStringLiteral("POST"), QStringLiteral("/api/v1/folders"), body);
+}
+
+bool ApiClient::deleteNode(qint64 id)
+{
+    if (id < 1)
+        return false;
+    int status = 0;
+    rawRequest(QStringLiteral("DELETE"), QStringLiteral("/api/v1/nodes/%1").arg(id), QByteArray(),
+               QByteArray(), &status);
+    if (!error.isEmpty())
+        return false;
+    if (status >= 200 && status <= 299)
+        return true;
+    error = QStringLiteral("Silme isteği başarısız (HTTP %1).").arg(status);
+    return false;
+}
+
+QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &localPath, const QString &name,
+                                  const QVariant &expectedVersion)
+{
+    error.clear();
+
+    auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    if (parentId.isValid())
+        form->append(formField(QStringLiteral("parent_id"), parentId.toString().toUtf8()));
+    if (expectedVersion.isValid())
+        form->append(formField(QStringLiteral("expected_version"), expectedVersion.toString().toUtf8()));
+    form->append(formField(QStringLiteral("name"), name.toUtf8()));
+
+    const qint64 byteRate = uploadLimit > 0 ? qint64(uploadLimit) * 1024 : 0;
+    auto *file = new RateLimitedFile(localPath, byteRate, form);
+    if (!file->open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("Yerel dosya açılamadı: ") + localPath;
+        delete form;
+        return QJsonObject();
+    }
+
+    QHttpPart filePart;
+    // bytes, not a QString: Qt would narrow a QString header to Latin-1
+    filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QByteArray("form-data; name=\"file\"; filename=\"") + formFileName(localPath) + '"');
+    filePart.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/octet-stream"));
+    filePart.setBodyDevice(file);
+    form->append(filePart);
+
+    const QNetworkRequest req = request(QStringLiteral("/api/v1/files/upload"));
+    QNetworkReply *reply = network.post(req, form);
+    form->setParent(reply);
+
+    // the body cannot be sent again to another origin: such a redirect fails
+    FollowedReply followed(&network, req, reply, false);
+    connect(&followed, &FollowedReply::uploadProgress, this, &ApiClient::uploadProgress);
+    waitFor(followed);
+    reply = followed.reply();
+
+    const QByteArray bytes = reply->readAll();
+    QJsonObject envelope;
+    if (reply->error() == QNetworkReply::NoError && parseOk(bytes, &envelope)) {
+        reply->deleteLater();
+        return envelope;
+    }
+    if (canceledByUser(reply))
+        error = QStringLiteral("Yükleme durduruldu.");
+    else if (error.isEmpty())
+        error = failureText(followed);
+    reply->deleteLater();
+    return QJsonObject();
+}
+
+bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString &expectedSha256)
+{
+    const QNetworkRequest req = request(QStringLiteral("/api/v1/files/%1/download").arg(id));
+    FollowedReply followed(&network, req, network.get(req), true);
+    connect(&followed, &FollowedReply::downloadProgress, this, &ApiClient::downloadProgress);
+
+    const qint64 byteRate = downloadLimit > 0 ? qint64(downloadLimit) * 1024 : 0;
+    // With a limit the network layer holds at most a fifth of a second's worth,
+    // so the connection itself slows down while the pump below reads slowly.
+    const auto boundBuffer = [byteRate](QNetworkReply *reply) {
+        if (byteRate > 0)
+            reply->setReadBufferSize(qMax<qint64>(1024, byteRate / 5));
+    };
+    boundBuffer(followed.reply());
+    connect(&followed, &FollowedReply::replaced, &followed, boundBuffer);
+
+    QSaveFile target(targetPath);
+    if (!target.open(QIODevice::WriteOnly)) {
+        error = QStringLiteral("Hedef dosya yazılamadı.");
+        QNetworkReply *reply = followed.reply();
+        reply->abort();
+        reply->deleteLater();
+        return false;
+    }
+
+    Sha256 digest;
+    QEventLoop loop;
+    bool finished = false;
+    bool writeFailed = false;
+    bool done = false;
+    QTimer pace;
+    const qint64 chunk = byteRate / 10;
+
+    const auto drain = [&] {
+        QNetworkReply *reply = followed.reply();
+        const qint64 available = reply->bytesAvailable();
+        const qint64 take = chunk > 0 ? qMin(chunk, available) : available;
+        if (take > 0) {
+            const QByteArray bytes = reply->read(take);
+            if (!bytes.isEmpty()) {
+                digest.addData(bytes);
+                // keep receiving to the end; the outcome reports the failed write
+                if (target.write(bytes) < bytes.size())
+                    writeFailed = true;
+            }
+        }
+        if (finished && reply->bytesAvailable() == 0) {
+            done = true;
+            loop.quit();
+        }
+    };
+
+    if (byteRate > 0) {
+        pace.setInterval(100);
+        connect(&pace, &QTimer::timeout, &loop, drain);
+        pace.start();
+    } else {
+        connect(&followed, &FollowedReply::readyRead, &loop, drain);
+    }
+    connect(&followed, &FollowedReply::finished, &loop, [&] {
+        finished = true;
+        drain();
+    });
+    if (followed.reply()->isFinished()) {
+        finished = true;
+        drain();
+    }
+    if (!done)
+        loop.exec();
+    pace.stop();
+
+    QNetworkReply *reply = followed.reply();
+    const bool failed = reply->error() != QNetworkReply::NoError;
+    const QString failure = canceledByUser(reply) ? QStringLiteral("İndirme durduruldu.") : failureText(followed);
+    reply->deleteLater();
+
+    if (failed || writeFailed) {
+        target.cancelWriting();
+        error = writeFailed ? QStringLiteral("İndirilen dosya diske yazılamadı.") : failure;
+        return false;
+    }
+    const QString actual = digest.hexDigest();
+    if (!expectedSha256.isEmpty() && actual.compare(expectedSha256, Qt::CaseInsensitive) != 0) {
+        target.cancelWriting();
+        error = QStringLiteral("İndirilen dosyanın SHA-256 doğrulaması başarısız.");
+        return false;
+    }
+    if (!target.commit()) {
+        error = QStringLiteral("İndirilen dosya güvenli biçimde hedefe taşınamadı.");
+        return false;
+    }
+    error.clear();
+    return true;
+}

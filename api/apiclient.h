@@ -39,6 +39,8 @@ Q_SIGNALS:
     void downloadProgress(qint64 received, qint64 total);
 
 private:
+    friend class ApiClientTestAccess;
+
     QNetworkRequest request(const QString &path) const;
     QByteArray rawRequest(const QString &method, const QString &path, const QByteArray &body,
                           const QByteArray &contentType, int *status);
