@@ -1,10 +1,110 @@
 #include "syncengine.h"
 
-// Placeholder until the pass exists: the entry guard, then an immediate end.
+#include "passcontext.h"
+
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+
 void SyncEngine::syncNow()
 {
+    // A pass asked for while one runs (a timer firing inside a nested wait) is
+    // dropped: the one running already covers it.
     if (!running || syncInProgress)
         return;
     syncInProgress = true;
+    Q_EMIT log(QStringLiteral("Değişiklikler kontrol ediliyor..."));
+
+    if (!syncFolderAvailable())
+        return;
+
+    QJsonObject snapshot;
+    if (!fetchSnapshot(&snapshot))
+        return;
+
+    PassContext pass;
+    takeInSnapshot(pass, snapshot);
+
+    // The snapshot request waited on the network; a drive can go in that time,
+    // and an empty scan would read as "the user deleted everything".
+    if (!syncFolderAvailable())
+        return;
+    pass.localFiles = scanLocal();
+    pass.nextState = state;
+    pass.sha256Pattern = QRegularExpression(QStringLiteral("^[0-9a-fA-F]{64}$"));
+
+    archivePortalDeletions(pass);
+    if (!syncFolderAvailable())
+        return;
+    trashLocalDeletions(pass);
+    if (!syncFolderAvailable())
+        return;
+    reconcileRemoteFiles(pass);
+    if (!syncFolderAvailable())
+        return;
+    if (!processLocalFiles(pass)) {
+        cancelPass();
+        return;
+    }
+    completePass(pass);
+}
+
+bool SyncEngine::syncFolderAvailable()
+{
+    // A removable drive unplugged or a network share gone: nothing of what the
+    // folder held may be taken for deleted, so the pass ends as if the server
+    // had not answered, and nothing is recorded.
+    const QFileInfo folder(syncFolder);
+    if (!syncFolder.isEmpty() && folder.exists() && folder.isDir())
+        return true;
+    Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: ") + syncFolder);
+    Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
+                        QStringLiteral("Senkronizasyon klasörü bulunamadı veya klasör değil: ") + syncFolder, 2);
+    syncInProgress = false;
+    return false;
+}
+
+void SyncEngine::cancelPass()
+{
+    // Effects already made stay; their records are not written, and the next
+    // pass reconciles them from scratch.
+    Q_EMIT log(QStringLiteral("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
+    syncInProgress = false;
+}
+
+void SyncEngine::completePass(PassContext &pass)
+{
+    // A record whose file is gone both here and on the server (deleted on the
+    // server without a deletion record, say) would make a later file at that
+    // path look deleted on the server and be removed; forget it instead.
+    const QStringList keys = pass.nextState.keys();
+    for (const QString &key : keys) {
+        if (pass.remoteItems.contains(key) || pass.localFiles.contains(key) || pass.rejectedPaths.contains(key))
+            continue;
+        // a download of this pass may have put it there; so may the user
+        const QFileInfo onDisk(absolute(key));
+        if (onDisk.exists() || onDisk.isSymLink())
+            continue;
+        pass.nextState.remove(key);
+    }
+
+    state = pass.nextState;
+    saveState();
+    rebuildWatchers();
+    Q_EMIT log(QStringLiteral("Senkronizasyon tamamlandı."));
+
+    const QString summary =
+        QStringLiteral("Yüklenen: %1, indirilen: %2, portal silme arşivi: %3, çöpe taşındı: %4, yerel silindi: %5, hata: %6")
+            .arg(pass.uploaded)
+            .arg(pass.downloaded)
+            .arg(pass.archived)
+            .arg(pass.trashed)
+            .arg(pass.localDeleted)
+            .arg(pass.errors);
+    if (pass.errors > 0)
+        Q_EMIT notification(QStringLiteral("Senkronizasyon hatalarla tamamlandı"), summary, 1);
+    else
+        Q_EMIT notification(QStringLiteral("Senkronizasyon tamamlandı"), summary, 0);
     syncInProgress = false;
 }

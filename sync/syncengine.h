@@ -79,14 +79,25 @@ private:
                              QVariant *parentId);
 
     // The phases of one pass; each works on the pass context.
-    bool fetchSnapshot(PassContext &pass);
+    bool fetchSnapshot(QJsonObject *snapshot);
     void takeInSnapshot(PassContext &pass, const QJsonObject &snapshot);
     void archivePortalDeletions(PassContext &pass);
     void trashLocalDeletions(PassContext &pass);
     void reconcileRemoteFiles(PassContext &pass);
-    void processLocalFiles(PassContext &pass);
+    // false when the pass was stopped during the walk
+    bool processLocalFiles(PassContext &pass);
     void completePass(PassContext &pass);
     void cancelPass();
+    // Ends the pass, committing nothing, when the folder has gone away.
+    bool syncFolderAvailable();
+
+    // Pieces of the reconciliation shared by several rows.
+    void downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew);
+    void pairFirstTime(PassContext &pass, const QString &path, const QJsonObject &item);
+    bool keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item);
+    void uploadChangedFile(PassContext &pass, const QString &path, const QJsonObject &item);
+    void uploadNewFile(PassContext &pass, const QString &path, const LocalFile &file);
+    void removeFileGoneFromServer(PassContext &pass, const QString &path);
 
     ApiClient *api;
     QString syncFolder;

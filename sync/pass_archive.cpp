@@ -1,0 +1,98 @@
+#include "syncengine.h"
+
+#include "passcontext.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace {
+
+void dropRecordsAtOrBelow(QJsonObject &records, const QString &path)
+{
+    records.remove(path);
+    const QString prefix = path + QLatin1Char('/');
+    const QStringList keys = records.keys();
+    for (const QString &key : keys) {
+        if (key.startsWith(prefix))
+            records.remove(key);
+    }
+}
+
+} // namespace
+
+void SyncEngine::archivePortalDeletions(PassContext &pass)
+{
+    // Sorted by UTF-16 code units, so an id shared by two records always
+    // resolves to the same (smaller) path.
+    QStringList stateKeys = state.keys();
+    std::sort(stateKeys.begin(), stateKeys.end());
+
+    for (const QJsonValue &value : std::as_const(pass.deletionRecords)) {
+        const QJsonObject record = value.toObject();
+        qint64 id = PassValues::integer(record.value(QLatin1String("id")));
+        if (id < 1)
+            id = PassValues::integer(record.value(QLatin1String("node_id")));
+        QString path = PassValues::path(record.value(QLatin1String("path")));
+
+        if (path.isEmpty() && id >= 1) {
+            for (const QString &key : std::as_const(stateKeys)) {
+                if (PassValues::integer(state.value(key).toObject().value(QLatin1String("remote_id"))) == id) {
+                    path = key;
+                    break;
+                }
+            }
+        }
+
+        // Only what this engine synchronised may be moved away: a record that
+        // cannot be tied to the state is someone else's business.
+        bool recognised = state.contains(path);
+        if (!recognised && !path.isEmpty()) {
+            const QString prefix = path + QLatin1Char('/');
+            recognised = std::any_of(stateKeys.cbegin(), stateKeys.cend(),
+                                     [&prefix](const QString &key) { return key.startsWith(prefix); });
+        }
+        if (!recognised || !isSafeRelativePath(path)) {
+            Q_EMIT log(QStringLiteral("Doğrulanamayan portal silme kaydı atlandı: ") + path);
+            continue;
+        }
+
+        // The path may since belong to another server node.
+        const qint64 recordedId = PassValues::integer(state.value(path).toObject().value(QLatin1String("remote_id")));
+        if (recordedId >= 1 && id >= 1 && recordedId != id) {
+            Q_EMIT log(QStringLiteral("Kimliği uyuşmayan portal silme kaydı atlandı: ") + path);
+            continue;
+        }
+
+        pass.portalDeletedPaths.insert(path);
+
+        const QString source = absolute(path);
+        const QFileInfo sourceInfo(source);
+        if (sourceInfo.exists() || sourceInfo.isSymLink()) {
+            const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+            const QString archiveDir = absolute(QStringLiteral(".kumat-portal-silinenler/") + stamp);
+            const QString target = QDir(archiveDir).filePath(QDir::toNativeSeparators(path));
+            const QFileInfo targetInfo(target);
+            // A rename onto an existing entry could replace it; an earlier
+            // archive of the same path in the same millisecond must survive.
+            const bool moved = QDir().mkpath(targetInfo.absolutePath()) && !targetInfo.exists()
+                && !targetInfo.isSymLink() && QDir().rename(source, target);
+            if (!moved) {
+                Q_EMIT log(QStringLiteral("Portalda silinen öğe güvenli arşive taşınamadı: ") + path);
+                Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                                    QStringLiteral("Portalda silinen öğe yerelde korunamadı; işlem durduruldu: ") + path,
+                                    2);
+                pass.portalDeletedPaths.remove(path);
+                pass.protectedPaths.insert(path);
+                ++pass.errors;
+                continue;
+            }
+            ++pass.archived;
+            Q_EMIT log(QStringLiteral("Portalda silinen öğe yerel arşive taşındı: ") + target);
+        }
+
+        dropRecordsAtOrBelow(pass.nextState, path);
+    }
+}

@@ -1,0 +1,80 @@
+#include "syncengine.h"
+
+#include "apiclient.h"
+#include "passcontext.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
+{
+    *snapshot = api->snapshot();
+    if (!snapshot->isEmpty())
+        return true;
+    // Without the server's view nothing can be decided; the folder, the state
+    // and the state file stay exactly as they were.
+    const QString error = api->lastError();
+    Q_EMIT log(QStringLiteral("Sunucu anlık görüntüsü alınamadı: ") + error);
+    Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
+                        QStringLiteral("Kumat dosya listesi alınamadı: ") + error, 2);
+    syncInProgress = false;
+    return false;
+}
+
+void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
+{
+    const auto appendAll = [&pass](const QJsonValue &value) {
+        const QJsonArray records = value.toArray();
+        for (const QJsonValue &record : records)
+            pass.deletionRecords.append(record);
+    };
+    appendAll(snapshot.value(QLatin1String("deleted")));
+    appendAll(snapshot.value(QLatin1String("deleted_items")));
+    appendAll(snapshot.value(QLatin1String("tombstones")));
+    const QJsonArray deletedIds = snapshot.value(QLatin1String("deleted_ids")).toArray();
+    for (const QJsonValue &id : deletedIds)
+        pass.deletionRecords.append(QJsonObject{{QStringLiteral("node_id"), id}});
+
+    const auto reject = [this, &pass](const QString &logText, const QString &message, const QString &path) {
+        Q_EMIT log(logText + path);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"), message + path, 2);
+        ++pass.errors;
+    };
+
+    const QJsonArray items = snapshot.value(QLatin1String("items")).toArray();
+    for (const QJsonValue &value : items) {
+        const QJsonObject item = value.toObject();
+        if (PassValues::flag(item.value(QLatin1String("deleted")))
+            || PassValues::flag(item.value(QLatin1String("is_deleted")))
+            || !item.value(QLatin1String("deleted_at")).toString().isEmpty()) {
+            pass.deletionRecords.append(item);
+            continue;
+        }
+
+        const QString path = PassValues::path(item.value(QLatin1String("path")));
+        // The engine's own entries (the state file, the conflict folder, the
+        // archive, partial downloads) are never taken from the server: a
+        // download there would overwrite the engine's memory or a kept copy.
+        const bool safe = isSafeRelativePath(path);
+        const QString key = safe ? QDir::cleanPath(path) : path;
+        if (!safe || isEngineEntry(key)) {
+            reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
+                   QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path);
+            if (safe)
+                pass.rejectedPaths.insert(key);
+            continue;
+        }
+
+        const QString targetKey = QFileInfo(absolute(key)).absoluteFilePath().toLower();
+        if (pass.targetKeys.contains(targetKey)) {
+            reject(QStringLiteral("Aynı yerel hedefe yönlenen uzak kayıt atlandı: "),
+                   QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path);
+            pass.rejectedPaths.insert(key);
+            continue;
+        }
+        pass.targetKeys.insert(targetKey);
+        // "a//b" or "./a" would never meet the scan's "a/b" and "a": the
+        // download would then land on the scanned file without any check.
+        pass.remoteItems.insert(key, item);
+    }
+}

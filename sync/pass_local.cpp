@@ -1,0 +1,110 @@
+#include "syncengine.h"
+
+#include "apiclient.h"
+#include "pass_localtrash.h"
+#include "passcontext.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+namespace {
+
+// Whether the local copy still holds exactly what was last synchronised. Only
+// then is it safe to let it go when the server drops the file; an unreadable
+// file, or one saved since the scan, may hold the only copy of an edit.
+bool holdsRecordedContent(const SyncEngine::LocalFile &file, const QJsonObject &record)
+{
+    if (file.hash.isEmpty() || file.hash != record.value(QLatin1String("local_hash")).toString())
+        return false;
+    const QFileInfo now(file.absolutePath);
+    const QDateTime modified = now.fileTime(QFileDevice::FileModificationTime);
+    const qint64 modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
+    return now.isFile() && now.size() == file.size && modifiedMs == file.modifiedMs;
+}
+
+} // namespace
+
+bool SyncEngine::processLocalFiles(PassContext &pass)
+{
+    for (auto it = pass.localFiles.cbegin(); it != pass.localFiles.cend(); ++it) {
+        if (!running)
+            return false;
+        const QString &path = it.key();
+        const LocalFile &file = it.value();
+
+        // archived after the scan, or deleted on the server by phase 5
+        if (PassValues::isAtOrBelow(path, pass.portalDeletedPaths))
+            continue;
+        if (pass.trashedPaths.contains(path))
+            continue;
+        // the archive could not take it: it stays exactly as it is
+        if (PassValues::isAtOrBelow(path, pass.protectedPaths))
+            continue;
+        // the server lists something here that the intake refused
+        if (pass.rejectedPaths.contains(path))
+            continue;
+        if (pass.remoteItems.contains(path))
+            continue;
+
+        const QJsonObject record = state.value(path).toObject();
+        if (PassValues::integer(record.value(QLatin1String("remote_id"))) < 1) {
+            uploadNewFile(pass, path, file);
+            continue;
+        }
+        if (!holdsRecordedContent(file, record)) {
+            // Deleted on the server, edited here: the edit exists nowhere else.
+            Q_EMIT log(QStringLiteral("Sunucuda silinen dosya yerelde değiştirildiği için korundu, yeniden yükleniyor: ")
+                       + path);
+            pass.nextState.remove(path);
+            uploadNewFile(pass, path, file);
+            continue;
+        }
+        removeFileGoneFromServer(pass, path);
+    }
+    return running;
+}
+
+void SyncEngine::uploadNewFile(PassContext &pass, const QString &path, const LocalFile &file)
+{
+    QVariant parentId;
+    if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
+        return;
+
+    const QJsonObject item = api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), QVariant())
+                                 .value(QLatin1String("item"))
+                                 .toObject();
+    if (!item.isEmpty()) {
+        ++pass.uploaded;
+        Q_EMIT log(QStringLiteral("Yeni dosya yüklendi: ") + path);
+        pass.nextState.insert(path, stateRecord(file, PassValues::integer(item.value(QLatin1String("version"))),
+                                                item.value(QLatin1String("id"))));
+        return;
+    }
+    if (!running) {
+        Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
+        return;
+    }
+    const QString error = api->lastError();
+    Q_EMIT log(QStringLiteral("Yüklenemedi: ") + path + QStringLiteral(" — ") + error);
+    Q_EMIT notification(QStringLiteral("Yükleme hatası"), path + QStringLiteral(" — ") + error, 2);
+    ++pass.errors;
+}
+
+void SyncEngine::removeFileGoneFromServer(PassContext &pass, const QString &path)
+{
+    // Into the platform's trash, never destroyed: a server that suddenly lists
+    // nothing (a fault, another account) must not wipe the folder for good.
+    if (LocalTrash::moveToTrash(absolute(path))) {
+        ++pass.localDeleted;
+        Q_EMIT log(QStringLiteral("Sunucu tarafından çöpe atıldı, yerel kaldırıldı: ") + path);
+        Q_EMIT notification(QStringLiteral("Dosya çöp kutusuna taşındı"),
+                            QStringLiteral("'") + path
+                                + QStringLiteral("' mobil uygulamada silindi; yerel kopya kaldırıldı."),
+                            0);
+    } else {
+        Q_EMIT log(QStringLiteral("Yerel dosya silinemedi: ") + path);
+        Q_EMIT notification(QStringLiteral("Silme hatası"), path, 2);
+        ++pass.errors;
+    }
+    pass.nextState.remove(path);
+}

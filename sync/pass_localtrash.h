@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+namespace LocalTrash {
+
+// Moves a file into the platform's trash (the Recycle Bin, the freedesktop
+// trash). True only when the file really went there; a refusal leaves it in
+// place and answers false.
+bool moveToTrash(const QString &absolutePath);
+
+} // namespace LocalTrash

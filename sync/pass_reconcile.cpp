@@ -1,0 +1,222 @@
+#include "syncengine.h"
+
+#include "apiclient.h"
+#include "passcontext.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+QString sha256Of(const QJsonObject &item)
+{
+    return item.value(QLatin1String("sha256")).toString();
+}
+
+qint64 idOf(const QJsonObject &item)
+{
+    return PassValues::integer(item.value(QLatin1String("id")));
+}
+
+qint64 versionOf(const QJsonObject &item)
+{
+    return PassValues::integer(item.value(QLatin1String("version")));
+}
+
+// Whether the file on disk is still the one the scan hashed. A download that
+// replaces a file the user saved meanwhile would lose that save.
+bool unchangedSinceScan(const SyncEngine::LocalFile &file)
+{
+    const QFileInfo now(file.absolutePath);
+    if (!now.exists() || !now.isFile())
+        return false;
+    const QDateTime modified = now.fileTime(QFileDevice::FileModificationTime);
+    const qint64 modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
+    return now.size() == file.size && modifiedMs == file.modifiedMs;
+}
+
+} // namespace
+
+void SyncEngine::reconcileRemoteFiles(PassContext &pass)
+{
+    // ensureRemoteFolders adds the folders it creates to the map during the
+    // walk; the walk itself covers what the snapshot listed.
+    const QStringList paths = pass.remoteItems.keys();
+    for (const QString &path : paths) {
+        if (!running)
+            return;
+        const QJsonObject item = pass.remoteItems.value(path);
+
+        if (pass.trashedPaths.contains(path))
+            continue;
+        if (PassValues::isAtOrBelow(path, pass.protectedPaths))
+            continue;
+        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")) {
+            QDir().mkpath(absolute(path));
+            continue;
+        }
+
+        const QString sha256 = sha256Of(item);
+        if (idOf(item) < 1 || !pass.sha256Pattern.match(sha256).hasMatch()) {
+            Q_EMIT log(QStringLiteral("Uzak dosyanın kimlik veya SHA-256 bilgisi geçersiz, atlandı: ") + path);
+            Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"),
+                                QStringLiteral("Kimliği veya SHA-256 değeri geçersiz uzak dosya engellendi: ") + path, 2);
+            ++pass.errors;
+            continue;
+        }
+
+        const auto local = pass.localFiles.constFind(path);
+        if (local == pass.localFiles.cend()) {
+            downloadRemoteFile(pass, path, item, true);
+            continue;
+        }
+        const LocalFile &file = local.value();
+        const QJsonObject record = state.value(path).toObject();
+        const bool hasRecord = !record.isEmpty();
+        const bool sameContent = !file.hash.isEmpty() && file.hash.compare(sha256, Qt::CaseInsensitive) == 0;
+
+        if (sameContent) {
+            pass.nextState.insert(path, stateRecord(file, versionOf(item), item.value(QLatin1String("id"))));
+            continue;
+        }
+        if (!hasRecord) {
+            pairFirstTime(pass, path, item);
+            continue;
+        }
+
+        const bool localChanged = record.value(QLatin1String("name")).toString() != file.name
+            || PassValues::integer(record.value(QLatin1String("size"))) != file.size
+            || PassValues::integer(record.value(QLatin1String("created_ms"))) != file.createdMs
+            || PassValues::integer(record.value(QLatin1String("modified_ms"))) != file.modifiedMs
+            || record.value(QLatin1String("local_hash")).toString() != file.hash;
+        const bool remoteChanged = versionOf(item) != PassValues::integer(record.value(QLatin1String("remote_version")));
+
+        if (!localChanged && remoteChanged) {
+            downloadRemoteFile(pass, path, item, false);
+        } else if (localChanged && remoteChanged) {
+            if (keepRemoteCopy(pass, path, item))
+                uploadChangedFile(pass, path, item);
+        } else {
+            // The server's content is normally the one last recorded. When it
+            // is not (the server changed it without a new version), it exists
+            // nowhere here, so it is kept before the upload replaces it.
+            const bool serverHoldsRecorded =
+                sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
+            if (serverHoldsRecorded || keepRemoteCopy(pass, path, item))
+                uploadChangedFile(pass, path, item);
+        }
+    }
+}
+
+void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew)
+{
+    const QString target = absolute(path);
+    if (isNew) {
+        // Something the scan did not list may lie there (a hidden file, a name
+        // that differs only in letter case, a file made since the scan); the
+        // download must not replace it unseen.
+        const QFileInfo existing(target);
+        if (existing.exists() || existing.isSymLink()) {
+            Q_EMIT log(QStringLiteral("Hedefte taranmamış bir yerel öğe var, indirme sonraki denetime bırakıldı: ") + path);
+            return;
+        }
+        QDir().mkpath(existing.absolutePath());
+    } else if (!unchangedSinceScan(pass.localFiles.value(path))) {
+        Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
+        return;
+    }
+
+    const QString sha256 = sha256Of(item);
+    if (api->downloadFile(idOf(item), target, sha256)) {
+        ++pass.downloaded;
+        Q_EMIT log((isNew ? QStringLiteral("İndirildi: ") : QStringLiteral("Uzak değişiklik indirildi: ")) + path);
+        pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
+        return;
+    }
+    if (!running) {
+        Q_EMIT log(QStringLiteral("İndirme durduruldu: ") + path);
+        return;
+    }
+    const QString error = api->lastError();
+    Q_EMIT log((isNew ? QStringLiteral("İndirilemedi: ") : QStringLiteral("Uzak değişiklik indirilemedi: ")) + path
+               + QStringLiteral(" — ") + error);
+    Q_EMIT notification(QStringLiteral("İndirme hatası"), path + QStringLiteral(" — ") + error, 2);
+    ++pass.errors;
+}
+
+void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJsonObject &item)
+{
+    const LocalFile file = pass.localFiles.value(path);
+    // The copy below is taken from the file as it is now, but the decision was
+    // made on the scan; a file saved since then is left for the next pass.
+    if (!unchangedSinceScan(file)) {
+        Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
+        return;
+    }
+    const QString copyPath = conflictPath(path, QStringLiteral("yerel"));
+    if (!QFile::copy(file.absolutePath, copyPath)) {
+        Q_EMIT log(QStringLiteral("İlk eşleştirmede yerel kopya korunamadığı için dosya atlandı: ") + path);
+        return;
+    }
+    const QString target = absolute(path);
+    if (!api->downloadFile(idOf(item), target, sha256Of(item))) {
+        ++pass.errors;
+        return;
+    }
+    ++pass.downloaded;
+    pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
+    Q_EMIT log(QStringLiteral("İlk eşleştirme çakışması: yerel kopya korundu, kumat sürümü indirildi: ") + copyPath);
+}
+
+bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item)
+{
+    const QString copyPath = conflictPath(path, QStringLiteral("uzak"));
+    if (api->downloadFile(idOf(item), copyPath, sha256Of(item))) {
+        Q_EMIT log(QStringLiteral("Çakışma kopyası korundu: ") + copyPath);
+        return true;
+    }
+    // Uploading now would replace the server's version while no copy of it
+    // exists here; the record stays, so the next pass meets the same conflict.
+    if (!running) {
+        Q_EMIT log(QStringLiteral("İndirme durduruldu: ") + path);
+        return false;
+    }
+    const QString error = api->lastError();
+    Q_EMIT log(QStringLiteral("Çakışmada kumat sürümü korunamadığı için yükleme yapılmadı: ") + path
+               + QStringLiteral(" — ") + error);
+    Q_EMIT notification(QStringLiteral("Çakışma hatası"),
+                        QStringLiteral("Kumat sürümü korunamadı, dosya yüklenmedi: ") + path + QStringLiteral(" — ")
+                            + error,
+                        2);
+    ++pass.errors;
+    return false;
+}
+
+void SyncEngine::uploadChangedFile(PassContext &pass, const QString &path, const QJsonObject &item)
+{
+    const LocalFile file = pass.localFiles.value(path);
+    QVariant parentId;
+    if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
+        return;
+
+    const QJsonObject uploadedItem =
+        api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), QVariant(versionOf(item)))
+            .value(QLatin1String("item"))
+            .toObject();
+    if (!uploadedItem.isEmpty()) {
+        ++pass.uploaded;
+        Q_EMIT log(QStringLiteral("Yüklendi: ") + path);
+        pass.nextState.insert(path, stateRecord(file, versionOf(uploadedItem), uploadedItem.value(QLatin1String("id"))));
+        return;
+    }
+    if (!running) {
+        Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
+        return;
+    }
+    const QString error = api->lastError();
+    Q_EMIT log(QStringLiteral("Yüklenemedi: ") + path + QStringLiteral(" — ") + error);
+    Q_EMIT notification(QStringLiteral("Yükleme hatası"), path + QStringLiteral(" — ") + error, 2);
+    ++pass.errors;
+}

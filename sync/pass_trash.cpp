@@ -1,0 +1,68 @@
+#include "syncengine.h"
+
+#include "apiclient.h"
+#include "passcontext.h"
+
+#include <QFileInfo>
+
+namespace {
+
+bool hasTrashedAncestor(const QString &path, const QSet<QString> &trashedPaths)
+{
+    const QStringList segments = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString ancestor;
+    for (int i = 0; i + 1 < segments.size(); ++i) {
+        ancestor = i == 0 ? segments.at(0) : ancestor + QLatin1Char('/') + segments.at(i);
+        if (trashedPaths.contains(ancestor))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void SyncEngine::trashLocalDeletions(PassContext &pass)
+{
+    for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
+        if (!running)
+            return;
+        const QString &path = it.key();
+        const QJsonObject &item = it.value();
+        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder"))
+            continue;
+
+        const qint64 id = PassValues::integer(item.value(QLatin1String("id")));
+        const qint64 recordedId = PassValues::integer(state.value(path).toObject().value(QLatin1String("remote_id")));
+        if (id < 1 || recordedId < 1 || pass.localFiles.contains(path))
+            continue;
+        if (PassValues::isAtOrBelow(path, pass.protectedPaths))
+            continue;
+        if (pass.trashedPaths.contains(path) || hasTrashedAncestor(path, pass.trashedPaths))
+            continue;
+
+        // The scan does not list everything that is there (hidden files, a
+        // name that differs only in letter case, a file made after the scan):
+        // a file that is on disk was not deleted by the user.
+        const QFileInfo onDisk(absolute(path));
+        if (onDisk.exists() || onDisk.isSymLink()) {
+            Q_EMIT log(QStringLiteral("Yerel dosya hâlâ yerinde, sunucuda silinmedi: ") + path);
+            continue;
+        }
+
+        if (api->deleteNode(id)) {
+            ++pass.trashed;
+            Q_EMIT log(QStringLiteral("Çöp kutusuna taşındı: ") + path);
+            Q_EMIT notification(QStringLiteral("Dosya silindi"),
+                                QStringLiteral("Yerel olarak silinen '") + path
+                                    + QStringLiteral("' kumat çöp kutusuna taşındı."),
+                                0);
+        } else {
+            const QString error = api->lastError();
+            Q_EMIT log(QStringLiteral("Sunucu tarafından silinemedi: ") + path + QStringLiteral(" — ") + error);
+            Q_EMIT notification(QStringLiteral("Silme hatası"), path + QStringLiteral(" — ") + error, 2);
+            ++pass.errors;
+        }
+        pass.trashedPaths.insert(path);
+        pass.nextState.remove(path);
+    }
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "syncengine.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QMap>
+#include <QRegularExpression>
+#include <QSet>
+#include <QString>
+#include <QVariant>
+
+#include <climits>
+#include <cmath>
+
+// Everything one synchronisation pass works on. It lives on the stack of
+// syncNow() and is thrown away at every exit, so nothing of a pass that did not
+// complete can leak into the next one.
+struct PassContext
+{
+    // accepted server items (files and folders), keyed by relative path
+    QMap<QString, QJsonObject> remoteItems;
+    // lower-cased absolute local targets of the accepted items
+    QSet<QString> targetKeys;
+    QJsonArray deletionRecords;
+    // server paths refused at intake: their local files are neither removed
+    // nor uploaded again, since the server does list something there
+    QSet<QString> rejectedPaths;
+
+    QMap<QString, SyncEngine::LocalFile> localFiles;
+    QJsonObject nextState;
+    QRegularExpression sha256Pattern;
+
+    QSet<QString> portalDeletedPaths;
+    QSet<QString> trashedPaths;
+    // items whose archive move failed; left alone for the rest of the pass so
+    // the copy the archive was meant to keep survives until a later pass
+    QSet<QString> protectedPaths;
+
+    int uploaded = 0;
+    int downloaded = 0;
+    int archived = 0;
+    int trashed = 0;
+    int localDeleted = 0;
+    int errors = 0;
+};
+
+// How the pass reads untrusted JSON from the server and the state file: a
+// wrong type never stops the pass, it only reads as 0, "" or false.
+namespace PassValues {
+
+// A whole JSON number that fits in 64 bits; anything else is 0.
+inline qint64 integer(const QJsonValue &value)
+{
+    const QVariant variant = value.toVariant();
+    switch (variant.typeId()) {
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+    case QMetaType::ULongLong:
+    case QMetaType::UInt:
+        if (variant.typeId() == QMetaType::ULongLong && variant.toULongLong() > quint64(LLONG_MAX))
+            return 0;
+        return variant.toLongLong();
+    case QMetaType::Double: {
+        const double d = variant.toDouble();
+        // 2^63 itself does not fit; the bound is exclusive
+        if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+            return 0;
+        return qint64(d);
+    }
+    default:
+        return 0;
+    }
+}
+
+// Only the JSON literal true sets a flag; "true" or 1 do not.
+inline bool flag(const QJsonValue &value)
+{
+    return value.isBool() && value.toBool();
+}
+
+// Server paths may come with backslashes; the pass works with "/" only.
+inline QString path(const QJsonValue &value)
+{
+    QString p = value.toString();
+    p.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return p;
+}
+
+// The path itself or anything below it.
+inline bool isAtOrBelow(const QString &candidate, const QSet<QString> &roots)
+{
+    if (roots.contains(candidate))
+        return true;
+    for (const QString &root : roots) {
+        if (candidate.startsWith(root + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
+
+} // namespace PassValues
