@@ -82,6 +82,11 @@ void sendFile(httplib::Response &res, int fd, int64_t size, const char *type, co
 {
     auto file = std::make_shared<OpenFile>();
     file->fd = fd;
+    if (size == 0) {
+        res.status = 200;
+        res.set_content(std::string(), type);
+        return;
+    }
     const bool corrupt = fault && fault->action == Fault::Corrupt && size > 0;
     const bool cut = fault && fault->action == Fault::Cut;
     const uint64_t flipAt = uint64_t(size) / 2;

@@ -4,7 +4,6 @@
 #include "store.h"
 
 #include <QFile>
-#include <QHostAddress>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QString>
@@ -161,9 +160,8 @@ int serve(Store &store, const Args &args)
     });
     waiter.detach();
 
-    const QHostAddress address(options.listen);
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol ? QLatin1Char('[') + options.listen + QLatin1Char(']')
-                                                                             : options.listen;
+    const QString host = options.listen.contains(QLatin1Char(':')) ? QLatin1Char('[') + options.listen + QLatin1Char(']')
+                                                                    : options.listen;
     std::printf("listening on https://%s:%d\n", qPrintable(host), port);
     std::fflush(stdout);
     return server.run() ? 0 : 1;
