@@ -1,0 +1,22 @@
+#pragma once
+
+#include "syncengine.h"
+
+// Reaches the engine's private members from the tests; SyncEngine names this
+// class as its friend.
+class SyncEngineTestAccess
+{
+public:
+    static QTimer &intervalTimer(SyncEngine &engine) { return engine.intervalTimer; }
+    static QTimer &debounceTimer(SyncEngine &engine) { return engine.debounceTimer; }
+    static QFileSystemWatcher &watcher(SyncEngine &engine) { return engine.watcher; }
+    static QString syncFolder(const SyncEngine &engine) { return engine.syncFolder; }
+    static bool syncInProgress(const SyncEngine &engine) { return engine.syncInProgress; }
+    static QJsonObject &state(SyncEngine &engine) { return engine.state; }
+    static void scheduleSync(SyncEngine &engine) { engine.scheduleSync(); }
+    static bool isEngineEntry(const QString &relativePath) { return SyncEngine::isEngineEntry(relativePath); }
+    static bool isUnwatchedDirectory(const QString &relativePath)
+    {
+        return SyncEngine::isUnwatchedDirectory(relativePath);
+    }
+};

@@ -1,0 +1,301 @@
+#include "apiclient.h"
+#include "enginetestaccess.h"
+#include "syncengine.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <climits>
+
+class TestEngineLifecycle : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void configureClampsInterval_data();
+    void configureClampsInterval();
+    void configureCleansFolder();
+    void startWithoutFolderDoesNothing();
+    void startCreatesMissingFolder();
+    void startFailsWhenFolderCannotBeCreated();
+    void startLoadsState();
+    void stopOnNeverStartedEngine();
+    void stopDisarmsEveryTrigger();
+    void scheduleWhileStoppedDoesNothing();
+    void watchedDirectories();
+    void unwatchedDirectories_data();
+    void unwatchedDirectories();
+    void burstGivesOnePassAfterQuietPeriod();
+
+private:
+    void write(const QString &relative);
+
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<ApiClient> api;
+    std::unique_ptr<SyncEngine> engine;
+    QString folder;
+};
+
+void TestEngineLifecycle::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    folder = temp->filePath("Senkron");
+    api = std::make_unique<ApiClient>();
+    engine = std::make_unique<SyncEngine>(api.get());
+}
+
+void TestEngineLifecycle::cleanup()
+{
+    engine.reset();
+    api.reset();
+    temp->setAutoRemove(!QTest::currentTestFailed());
+    temp.reset();
+}
+
+void TestEngineLifecycle::write(const QString &relative)
+{
+    QFile file(folder + '/' + relative);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("x");
+}
+
+void TestEngineLifecycle::configureClampsInterval_data()
+{
+    QTest::addColumn<int>("minutes");
+    QTest::addColumn<int>("intervalMs");
+    QTest::newRow("zero") << 0 << 60000;
+    QTest::newRow("negative") << -5 << 60000;
+    QTest::newRow("lowest") << INT_MIN << 60000;
+    QTest::newRow("one") << 1 << 60000;
+    QTest::newRow("a day") << 1440 << 86400000;
+    QTest::newRow("two weeks") << 20160 << 1209600000;
+    // beyond what int milliseconds hold: the longest interval, never a wrapped one
+    QTest::newRow("too long") << 40000 << (INT_MAX / 60000) * 60000;
+    QTest::newRow("highest") << INT_MAX << (INT_MAX / 60000) * 60000;
+}
+
+void TestEngineLifecycle::configureClampsInterval()
+{
+    QFETCH(int, minutes);
+    QFETCH(int, intervalMs);
+    engine->configure(folder, minutes);
+    QCOMPARE(SyncEngineTestAccess::intervalTimer(*engine).interval(), intervalMs);
+    QVERIFY(!SyncEngineTestAccess::intervalTimer(*engine).isActive());
+    QVERIFY(!engine->isRunning());
+}
+
+void TestEngineLifecycle::configureCleansFolder()
+{
+    engine->configure(folder + "/alt/../Belgeler//", 5);
+    QCOMPARE(SyncEngineTestAccess::syncFolder(*engine), folder + "/Belgeler");
+}
+
+void TestEngineLifecycle::startWithoutFolderDoesNothing()
+{
+    QSignalSpy logSpy(engine.get(), &SyncEngine::log);
+    QSignalSpy stateSpy(engine.get(), &SyncEngine::stateChanged);
+    engine->start();
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(logSpy.count(), 0);
+    QCOMPARE(stateSpy.count(), 0);
+    QVERIFY(!SyncEngineTestAccess::intervalTimer(*engine).isActive());
+}
+
+void TestEngineLifecycle::startCreatesMissingFolder()
+{
+    const QString nested = folder + "/yeni/alt";
+    engine->configure(nested, 3);
+    QSignalSpy logSpy(engine.get(), &SyncEngine::log);
+    QSignalSpy stateSpy(engine.get(), &SyncEngine::stateChanged);
+    engine->start();
+
+    QVERIFY(QFileInfo(nested).isDir());
+    QVERIFY(engine->isRunning());
+    QCOMPARE(stateSpy.count(), 1);
+    QCOMPARE(stateSpy.at(0).at(0).toBool(), true);
+    QVERIFY(logSpy.count() >= 1);
+    QCOMPARE(logSpy.at(0).at(0).toString(), QString::fromUtf8("Senkronizasyon başlatıldı: ") + nested);
+    QVERIFY(SyncEngineTestAccess::intervalTimer(*engine).isActive());
+    QCOMPARE(SyncEngineTestAccess::intervalTimer(*engine).interval(), 180000);
+    QVERIFY(SyncEngineTestAccess::watcher(*engine).directories().contains(nested));
+    // the first pass has run inside start() and let go of its guard
+    QVERIFY(!SyncEngineTestAccess::syncInProgress(*engine));
+}
+
+void TestEngineLifecycle::startFailsWhenFolderCannotBeCreated()
+{
+    // a regular file where a parent folder should be stops mkpath, even for root
+    QVERIFY(QDir().mkpath(folder));
+    write("dosya");
+    const QString impossible = folder + "/dosya/alt";
+    engine->configure(impossible, 1);
+    QSignalSpy logSpy(engine.get(), &SyncEngine::log);
+    QSignalSpy stateSpy(engine.get(), &SyncEngine::stateChanged);
+    engine->start();
+
+    QVERIFY(!engine->isRunning());
+    QCOMPARE(stateSpy.count(), 0);
+    QCOMPARE(logSpy.count(), 1);
+    QCOMPARE(logSpy.at(0).at(0).toString(), QString::fromUtf8("Senkronizasyon klasörü oluşturulamadı: ") + impossible);
+    QVERIFY(!SyncEngineTestAccess::intervalTimer(*engine).isActive());
+    QVERIFY(SyncEngineTestAccess::watcher(*engine).directories().isEmpty());
+}
+
+void TestEngineLifecycle::startLoadsState()
+{
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(folder + "/.kumat-sync.json");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(R"({"a.txt": {"remote_id": 4, "remote_version": 2}})");
+    file.close();
+    engine->configure(folder, 1);
+    engine->start();
+    QCOMPARE(SyncEngineTestAccess::state(*engine).value("a.txt").toObject().value("remote_version").toInt(), 2);
+}
+
+void TestEngineLifecycle::stopOnNeverStartedEngine()
+{
+    QSignalSpy logSpy(engine.get(), &SyncEngine::log);
+    QSignalSpy stateSpy(engine.get(), &SyncEngine::stateChanged);
+    engine->stop();
+    QCOMPARE(stateSpy.count(), 1);
+    QCOMPARE(stateSpy.at(0).at(0).toBool(), false);
+    QCOMPARE(logSpy.count(), 1);
+    QCOMPARE(logSpy.at(0).at(0).toString(), QString("Senkronizasyon durduruldu."));
+
+    // and again: no guard, the window may stop twice
+    engine->stop();
+    QCOMPARE(stateSpy.count(), 2);
+    QCOMPARE(logSpy.count(), 2);
+}
+
+void TestEngineLifecycle::stopDisarmsEveryTrigger()
+{
+    engine->configure(folder, 1);
+    engine->start();
+    QVERIFY(engine->isRunning());
+    SyncEngineTestAccess::scheduleSync(*engine);
+    QVERIFY(SyncEngineTestAccess::debounceTimer(*engine).isActive());
+
+    QSignalSpy stateSpy(engine.get(), &SyncEngine::stateChanged);
+    engine->stop();
+    QVERIFY(!engine->isRunning());
+    QVERIFY(!SyncEngineTestAccess::intervalTimer(*engine).isActive());
+    QVERIFY(!SyncEngineTestAccess::debounceTimer(*engine).isActive());
+    QVERIFY(SyncEngineTestAccess::watcher(*engine).directories().isEmpty());
+    QVERIFY(SyncEngineTestAccess::watcher(*engine).files().isEmpty());
+    QCOMPARE(stateSpy.count(), 1);
+
+    // changes after the stop arm nothing
+    write("sonra.txt");
+    SyncEngineTestAccess::scheduleSync(*engine);
+    QVERIFY(!SyncEngineTestAccess::debounceTimer(*engine).isActive());
+}
+
+void TestEngineLifecycle::scheduleWhileStoppedDoesNothing()
+{
+    engine->configure(folder, 1);
+    SyncEngineTestAccess::scheduleSync(*engine);
+    QVERIFY(!SyncEngineTestAccess::debounceTimer(*engine).isActive());
+}
+
+void TestEngineLifecycle::watchedDirectories()
+{
+    for (const char *dir : {"a/b/c", "d", ".gizli/x", "e/.gizli", ".kumat-conflicts/a", ".kumat-portal-silinenler/b"})
+        QVERIFY(QDir().mkpath(folder + '/' + dir));
+    engine->configure(folder, 1);
+    engine->start();
+
+    QStringList watched = SyncEngineTestAccess::watcher(*engine).directories();
+    watched.sort();
+    QCOMPARE(watched, QStringList({folder, folder + "/a", folder + "/a/b", folder + "/a/b/c", folder + "/d",
+                                   folder + "/e"}));
+
+    // rebuilding follows the tree as it is now
+    QVERIFY(QDir(folder + "/a").removeRecursively());
+    QVERIFY(QDir().mkpath(folder + "/yeni"));
+    engine->rebuildWatchers();
+    watched = SyncEngineTestAccess::watcher(*engine).directories();
+    watched.sort();
+    QCOMPARE(watched, QStringList({folder, folder + "/d", folder + "/e", folder + "/yeni"}));
+}
+
+void TestEngineLifecycle::unwatchedDirectories_data()
+{
+    // Where dot names are not hidden (Windows) only this test keeps the
+    // watcher out of the engine's own folders.
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<bool>("unwatched");
+    QTest::newRow("conflict folder") << ".kumat-conflicts" << true;
+    QTest::newRow("inside the conflict folder") << ".kumat-conflicts/a/b" << true;
+    QTest::newRow("name continuing the conflict folder's") << ".kumat-conflicts-eski" << true;
+    QTest::newRow("archive") << ".kumat-portal-silinenler" << true;
+    QTest::newRow("inside the archive") << ".kumat-portal-silinenler/20240101-101010-001" << true;
+    QTest::newRow("conflict folder deeper") << "a/.kumat-conflicts" << false;
+    QTest::newRow("other case") << ".Kumat-Conflicts" << false;
+    QTest::newRow("ordinary") << "Belgeler" << false;
+}
+
+void TestEngineLifecycle::unwatchedDirectories()
+{
+    QFETCH(QString, relative);
+    QFETCH(bool, unwatched);
+    QCOMPARE(SyncEngineTestAccess::isUnwatchedDirectory(relative), unwatched);
+}
+
+void TestEngineLifecycle::burstGivesOnePassAfterQuietPeriod()
+{
+    QVERIFY(QDir().mkpath(folder + "/alt"));
+    engine->configure(folder, 60);
+    engine->start();
+    QTimer &debounce = SyncEngineTestAccess::debounceTimer(*engine);
+    QCOMPARE(debounce.interval(), 1800);
+    QVERIFY(debounce.isSingleShot());
+    QVERIFY(!debounce.isActive());
+
+    QSignalSpy passes(&debounce, &QTimer::timeout);
+    QFileSystemWatcher &watcher = SyncEngineTestAccess::watcher(*engine);
+    QSignalSpy changes(&watcher, &QFileSystemWatcher::directoryChanged);
+    // connected after the engine's own connection, so this runs just after
+    // each notification has restarted the debounce
+    QElapsedTimer sinceLastChange;
+    const QMetaObject::Connection stamp =
+        connect(&watcher, &QFileSystemWatcher::directoryChanged, this, [&] { sinceLastChange.restart(); });
+    const auto unstamp = qScopeGuard([&] { disconnect(stamp); });
+
+    // A change arms the debounce; once it has half run out, a further change
+    // must push it back to the full period rather than let it fire.
+    write("alt/ilk.txt");
+    QTRY_VERIFY(debounce.isActive());
+    QTRY_VERIFY_WITH_TIMEOUT(debounce.remainingTime() < 900, 5000);
+    QCOMPARE(passes.count(), 0);
+    const int before = changes.count();
+    write("ikinci.txt");
+    QTRY_VERIFY(changes.count() > before);
+    QVERIFY(debounce.remainingTime() > 900);
+
+    // a burst of changes in two folders
+    for (int i = 0; i < 10; ++i)
+        write(QStringLiteral("%1/dosya-%2.txt").arg(i % 2 ? "alt" : ".").arg(i));
+
+    QVERIFY(passes.wait(10000));
+    QCOMPARE(passes.count(), 1);
+    QVERIFY(changes.count() > before + 1);
+    // measured from the last notification; coarse timers may fire up to 5 % early
+    QVERIFY2(sinceLastChange.elapsed() >= 1800 * 95 / 100, qPrintable(QString::number(sinceLastChange.elapsed())));
+    QVERIFY(!debounce.isActive());
+    QVERIFY(engine->isRunning());
+    QVERIFY(!SyncEngineTestAccess::syncInProgress(*engine));
+}
+
+QTEST_GUILESS_MAIN(TestEngineLifecycle)
+#include "tst_enginelifecycle.moc"

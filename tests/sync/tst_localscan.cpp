@@ -1,0 +1,262 @@
+#include "apiclient.h"
+#include "enginetestaccess.h"
+#include "syncengine.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString emptyDigest = QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+QString referenceDigest(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace
+
+class TestLocalScan : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void emptyFolder();
+    void missingFolder();
+    void records();
+    void keyOrderUpperCaseFirst();
+    void skippedOnDisk_data();
+    void skippedOnDisk();
+    void engineEntries_data();
+    void engineEntries();
+    void linksToFilesReadThrough();
+    void hashFile_data();
+    void hashFile();
+    void hashFileWithoutFile();
+
+private:
+    void write(const QString &relative, const QByteArray &content);
+
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<ApiClient> api;
+    std::unique_ptr<SyncEngine> engine;
+    QString folder;
+};
+
+void TestLocalScan::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    folder = temp->filePath("Senkron");
+    QVERIFY(QDir().mkpath(folder));
+    api = std::make_unique<ApiClient>();
+    engine = std::make_unique<SyncEngine>(api.get());
+    engine->configure(folder, 5);
+}
+
+void TestLocalScan::cleanup()
+{
+    engine.reset();
+    api.reset();
+    temp->setAutoRemove(!QTest::currentTestFailed());
+    temp.reset();
+}
+
+void TestLocalScan::write(const QString &relative, const QByteArray &content)
+{
+    const QString path = folder + '/' + relative;
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+void TestLocalScan::emptyFolder()
+{
+    QVERIFY(QDir().mkpath(folder + "/bos/alt"));
+    QVERIFY(engine->scanLocal().isEmpty());
+}
+
+void TestLocalScan::missingFolder()
+{
+    engine->configure(folder + "/yok", 5);
+    QVERIFY(engine->scanLocal().isEmpty());
+}
+
+void TestLocalScan::records()
+{
+    // past the 1 MiB read chunk, so the digest spans several reads
+    QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    QRandomGenerator generator(5);
+    for (char &c : large)
+        c = char(generator.bounded(256));
+    write("bos.txt", QByteArray());
+    write(QString::fromUtf8("Belgeler/rapor ş.pdf"), "rapor");
+    write("Belgeler/2024/buyuk.bin", large);
+
+    const QMap<QString, SyncEngine::LocalFile> files = engine->scanLocal();
+    QCOMPARE(files.keys(), QStringList({"Belgeler/2024/buyuk.bin", QString::fromUtf8("Belgeler/rapor ş.pdf"),
+                                        "bos.txt"}));
+
+    const SyncEngine::LocalFile empty = files.value("bos.txt");
+    QCOMPARE(empty.hash, emptyDigest);
+    QCOMPARE(empty.size, qint64(0));
+    QCOMPARE(empty.name, QString("bos.txt"));
+    QCOMPARE(empty.absolutePath, folder + "/bos.txt");
+
+    const SyncEngine::LocalFile big = files.value("Belgeler/2024/buyuk.bin");
+    QCOMPARE(big.hash, referenceDigest(large));
+    QCOMPARE(big.size, qint64(large.size()));
+    QCOMPARE(big.name, QString("buyuk.bin"));
+    QCOMPARE(big.absolutePath, folder + "/Belgeler/2024/buyuk.bin");
+
+    const QString relative = QString::fromUtf8("Belgeler/rapor ş.pdf");
+    const SyncEngine::LocalFile report = files.value(relative);
+    QCOMPARE(report.name, QString::fromUtf8("rapor ş.pdf"));
+    QCOMPARE(report.hash, referenceDigest("rapor"));
+
+    // the times go into the state file and are compared on the next pass, so
+    // they must be the file's own, to the millisecond
+    const QFileInfo info(folder + '/' + relative);
+    QCOMPARE(report.modifiedMs, info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch());
+    const QDateTime born = info.fileTime(QFileDevice::FileBirthTime);
+    QCOMPARE(report.createdMs, born.isValid() ? born.toMSecsSinceEpoch() : 0);
+    QVERIFY(report.modifiedMs > QDateTime::currentMSecsSinceEpoch() - 3600 * 1000);
+
+    // a second scan of unchanged files gives the same records
+    const SyncEngine::LocalFile again = engine->scanLocal().value(relative);
+    QCOMPARE(again.createdMs, report.createdMs);
+    QCOMPARE(again.modifiedMs, report.modifiedMs);
+    QCOMPARE(again.hash, report.hash);
+}
+
+void TestLocalScan::keyOrderUpperCaseFirst()
+{
+    write("a.txt", "a");
+    write("B.txt", "b");
+    write("c/d.txt", "d");
+    write("C.txt", "c");
+    QCOMPARE(engine->scanLocal().keys(), QStringList({"B.txt", "C.txt", "a.txt", "c/d.txt"}));
+}
+
+void TestLocalScan::skippedOnDisk_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<bool>("listed");
+    QTest::newRow("partial download") << "notlar.txt.kumat-part" << false;
+    QTest::newRow("partial download deeper") << "a/b/c.bin.kumat-part" << false;
+    QTest::newRow("suffix only in the middle") << "notlar.kumat-part.txt" << true;
+    QTest::newRow("suffix in another case") << "notlar.KUMAT-PART" << true;
+    QTest::newRow("state file") << ".kumat-sync.json" << false;
+    QTest::newRow("conflict copy") << ".kumat-conflicts/a/rapor-yerel-20240101-101010-001.pdf" << false;
+    QTest::newRow("archived item") << ".kumat-portal-silinenler/20240101-101010-001/a.txt" << false;
+    QTest::newRow("hidden file") << ".gizli" << false;
+    QTest::newRow("hidden file deeper") << "a/.gizli" << false;
+    QTest::newRow("inside a hidden folder") << ".gizli-klasor/a.txt" << false;
+    QTest::newRow("deep inside a hidden folder") << "a/.gizli-klasor/b/c.txt" << false;
+    QTest::newRow("ordinary") << "a/b/c.txt" << true;
+}
+
+void TestLocalScan::skippedOnDisk()
+{
+    QFETCH(QString, relative);
+    QFETCH(bool, listed);
+    write(relative, "icerik");
+    write("komsu.txt", "komsu");
+    const QMap<QString, SyncEngine::LocalFile> files = engine->scanLocal();
+    QCOMPARE(files.contains(relative), listed);
+    QVERIFY(files.contains("komsu.txt"));
+    QCOMPARE(files.size(), listed ? 2 : 1);
+}
+
+void TestLocalScan::engineEntries_data()
+{
+    // Where names beginning with a dot are not hidden (Windows), only these
+    // tests keep the engine's own files out of the scan.
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<bool>("engineEntry");
+    QTest::newRow("state file") << ".kumat-sync.json" << true;
+    QTest::newRow("state file deeper") << "alt/.kumat-sync.json" << false;
+    QTest::newRow("state file, other case") << ".Kumat-Sync.json" << false;
+    QTest::newRow("state file backup") << ".kumat-sync.json.bak" << false;
+    QTest::newRow("conflict copy") << ".kumat-conflicts/a.txt" << true;
+    QTest::newRow("deep conflict copy") << ".kumat-conflicts/a/b/c.txt" << true;
+    QTest::newRow("conflict folder deeper") << "alt/.kumat-conflicts/a.txt" << false;
+    QTest::newRow("similar top folder") << ".kumat-conflictsX/a.txt" << false;
+    QTest::newRow("archive") << ".kumat-portal-silinenler/a.txt" << true;
+    QTest::newRow("deep archive") << ".kumat-portal-silinenler/x/y/z.txt" << true;
+    QTest::newRow("archive deeper") << "alt/.kumat-portal-silinenler/a.txt" << false;
+    QTest::newRow("partial file") << "a.kumat-part" << true;
+    QTest::newRow("partial file deeper") << "x/y/z.pdf.kumat-part" << true;
+    QTest::newRow("partial suffix in the middle") << "notlar.kumat-part.txt" << false;
+    QTest::newRow("partial suffix, other case") << "a.Kumat-Part" << false;
+    QTest::newRow("ordinary") << "Belgeler/rapor.pdf" << false;
+}
+
+void TestLocalScan::engineEntries()
+{
+    QFETCH(QString, relative);
+    QFETCH(bool, engineEntry);
+    QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative), engineEntry);
+}
+
+void TestLocalScan::linksToFilesReadThrough()
+{
+    const QString outside = temp->filePath("disarisi");
+    QVERIFY(QDir().mkpath(outside + "/alt"));
+    QFile target(outside + "/hedef.txt");
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    target.write("hedef");
+    target.close();
+    QFile inner(outside + "/alt/ic.txt");
+    QVERIFY(inner.open(QIODevice::WriteOnly));
+    inner.close();
+    QVERIFY(QFile::link(target.fileName(), folder + "/bag.txt"));
+    QVERIFY(QFile::link(outside, folder + "/klasorbag"));
+
+    const QMap<QString, SyncEngine::LocalFile> files = engine->scanLocal();
+    QCOMPARE(files.keys(), QStringList({"bag.txt"}));
+    QCOMPARE(files.value("bag.txt").hash, referenceDigest("hedef"));
+    QCOMPARE(files.value("bag.txt").size, qint64(5));
+}
+
+void TestLocalScan::hashFile_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("empty") << 0;
+    QTest::newRow("one byte") << 1;
+    QTest::newRow("one chunk exactly") << 1024 * 1024;
+    QTest::newRow("one chunk and a byte") << 1024 * 1024 + 1;
+}
+
+void TestLocalScan::hashFile()
+{
+    QFETCH(int, size);
+    QByteArray content(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        content[i] = char(i * 31 + 7);
+    write("dosya.bin", content);
+    const QString digest = engine->hashFile(folder + "/dosya.bin");
+    QCOMPARE(digest, referenceDigest(content));
+    QVERIFY(!digest.isNull());
+}
+
+void TestLocalScan::hashFileWithoutFile()
+{
+    QVERIFY(engine->hashFile(folder + "/yok.txt").isNull());
+    // a folder opens on some systems but reads fail; never a digest
+    QVERIFY(QDir().mkpath(folder + "/klasor"));
+    QVERIFY(engine->hashFile(folder + "/klasor").isNull());
+}
+
+QTEST_GUILESS_MAIN(TestLocalScan)
+#include "tst_localscan.moc"

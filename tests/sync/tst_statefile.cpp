@@ -1,0 +1,283 @@
+#include "apiclient.h"
+#include "enginetestaccess.h"
+#include "syncengine.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+// One record as the indented writer lays it out: four spaces a level, keys in
+// order, a line feed at the end.
+const QByteArray canonicalFile = R"({
+    "Belgeler/rapor.pdf": {
+        "created_ms": 1700000000123,
+        "local_hash": "5feceb66ffc86f38d952786c6d696c79c2dbc239dd4e91b46729d73a27fb57e9",
+        "modified_ms": 1700000456789,
+        "name": "rapor.pdf",
+        "remote_id": "n-42",
+        "remote_version": 3,
+        "size": 1
+    }
+}
+)";
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return file.readAll();
+}
+
+} // namespace
+
+class TestStateFile : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void record();
+    void recordKeepsAnyRemoteId_data();
+    void recordKeepsAnyRemoteId();
+    void missingFileLoadsEmpty();
+    void unusableFileLoadsEmpty_data();
+    void unusableFileLoadsEmpty();
+    void contentIsNotValidated();
+    void writtenFormat();
+    void emptyStateWritesEmptyObject();
+    void roundTripUnchanged();
+    void saveReplacesDamagedFile();
+    void saveThatCannotOpenLeavesTarget();
+    void failedWriteKeepsPreviousFile();
+
+private:
+    QString statePath() const { return folder + "/.kumat-sync.json"; }
+    void writeStateFile(const QByteArray &content);
+
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<ApiClient> api;
+    std::unique_ptr<SyncEngine> engine;
+    std::unique_ptr<QSignalSpy> logSpy;
+    QString folder;
+};
+
+void TestStateFile::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    folder = temp->filePath("Senkron");
+    QVERIFY(QDir().mkpath(folder));
+    api = std::make_unique<ApiClient>();
+    engine = std::make_unique<SyncEngine>(api.get());
+    engine->configure(folder, 5);
+    logSpy = std::make_unique<QSignalSpy>(engine.get(), &SyncEngine::log);
+}
+
+void TestStateFile::cleanup()
+{
+    logSpy.reset();
+    engine.reset();
+    api.reset();
+    temp->setAutoRemove(!QTest::currentTestFailed());
+    temp.reset();
+}
+
+void TestStateFile::writeStateFile(const QByteArray &content)
+{
+    QFile file(statePath());
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+void TestStateFile::record()
+{
+    SyncEngine::LocalFile file;
+    file.absolutePath = folder + "/Belgeler/rapor.pdf";
+    file.name = "rapor.pdf";
+    file.hash = "5feceb66ffc86f38d952786c6d696c79c2dbc239dd4e91b46729d73a27fb57e9";
+    file.size = 5000000000LL; // beyond 32 bits
+    file.createdMs = 1700000000123;
+    file.modifiedMs = 1700000456789;
+
+    const QJsonObject record = engine->stateRecord(file, 7, QJsonValue(qint64(42)));
+    QCOMPARE(record.keys(), QStringList({"created_ms", "local_hash", "modified_ms", "name", "remote_id",
+                                         "remote_version", "size"}));
+    QCOMPARE(record.value("name").toString(), file.name);
+    QCOMPARE(record.value("size").toInteger(), file.size);
+    QCOMPARE(record.value("created_ms").toInteger(), file.createdMs);
+    QCOMPARE(record.value("modified_ms").toInteger(), file.modifiedMs);
+    QCOMPARE(record.value("local_hash").toString(), file.hash);
+    QCOMPARE(record.value("remote_version").toInteger(), qint64(7));
+    QCOMPARE(record.value("remote_id").toInteger(), qint64(42));
+}
+
+void TestStateFile::recordKeepsAnyRemoteId_data()
+{
+    QTest::addColumn<QJsonValue>("remoteId");
+    QTest::newRow("number") << QJsonValue(qint64(9007199254740993LL));
+    QTest::newRow("string") << QJsonValue("n-42");
+    QTest::newRow("null") << QJsonValue(QJsonValue::Null);
+    QTest::newRow("object") << QJsonValue(QJsonObject{{"a", 1}});
+}
+
+void TestStateFile::recordKeepsAnyRemoteId()
+{
+    QFETCH(QJsonValue, remoteId);
+    const QJsonObject record = engine->stateRecord(SyncEngine::LocalFile(), 1, remoteId);
+    QCOMPARE(record.value("remote_id"), remoteId);
+}
+
+void TestStateFile::missingFileLoadsEmpty()
+{
+    SyncEngineTestAccess::state(*engine) = QJsonObject{{"eski", QJsonObject()}};
+    engine->loadState();
+    QVERIFY(SyncEngineTestAccess::state(*engine).isEmpty());
+    QCOMPARE(logSpy->count(), 0);
+}
+
+void TestStateFile::unusableFileLoadsEmpty_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("array") << QByteArray("[]");
+    QTest::newRow("array of records") << QByteArray(R"([{"name": "a"}])");
+    QTest::newRow("garbage") << QByteArray("\x00\xff garbage \x01", 13);
+    QTest::newRow("number") << QByteArray("42");
+    QTest::newRow("string") << QByteArray(R"("metin")");
+    QTest::newRow("null") << QByteArray("null");
+    QTest::newRow("cut short") << canonicalFile.left(canonicalFile.size() / 2);
+    QTest::newRow("trailing garbage") << canonicalFile + "}";
+}
+
+void TestStateFile::unusableFileLoadsEmpty()
+{
+    QFETCH(QByteArray, content);
+    writeStateFile(content);
+    SyncEngineTestAccess::state(*engine) = QJsonObject{{"eski", QJsonObject()}};
+    engine->loadState();
+    QVERIFY(SyncEngineTestAccess::state(*engine).isEmpty());
+    QCOMPARE(logSpy->count(), 0);
+}
+
+void TestStateFile::contentIsNotValidated()
+{
+    writeStateFile(R"({"a.txt": 5, "b.txt": {"name": "b.txt"}, "c.txt": []})");
+    engine->loadState();
+    const QJsonObject state = SyncEngineTestAccess::state(*engine);
+    QCOMPARE(state.value("a.txt").toInt(), 5);
+    QCOMPARE(state.value("b.txt").toObject(), QJsonObject({{"name", "b.txt"}}));
+    QCOMPARE(state.value("c.txt").toArray(), QJsonArray());
+}
+
+void TestStateFile::writtenFormat()
+{
+    SyncEngine::LocalFile file;
+    file.name = "rapor.pdf";
+    file.hash = "5feceb66ffc86f38d952786c6d696c79c2dbc239dd4e91b46729d73a27fb57e9";
+    file.size = 1;
+    file.createdMs = 1700000000123;
+    file.modifiedMs = 1700000456789;
+    SyncEngineTestAccess::state(*engine) =
+        QJsonObject{{"Belgeler/rapor.pdf", engine->stateRecord(file, 3, QJsonValue("n-42"))}};
+    engine->saveState();
+    QCOMPARE(readAll(statePath()), canonicalFile);
+    QCOMPARE(logSpy->count(), 0);
+}
+
+void TestStateFile::emptyStateWritesEmptyObject()
+{
+    engine->saveState();
+    const QJsonDocument document = QJsonDocument::fromJson(readAll(statePath()));
+    QVERIFY(document.isObject());
+    QVERIFY(document.object().isEmpty());
+}
+
+void TestStateFile::roundTripUnchanged()
+{
+    // a string "remote_id" from some server must survive a load and a save
+    writeStateFile(canonicalFile);
+    engine->loadState();
+    QCOMPARE(SyncEngineTestAccess::state(*engine).value("Belgeler/rapor.pdf").toObject().value("remote_id"),
+             QJsonValue("n-42"));
+    engine->saveState();
+    QCOMPARE(readAll(statePath()), canonicalFile);
+}
+
+void TestStateFile::saveReplacesDamagedFile()
+{
+    writeStateFile("[]");
+    engine->loadState();
+    SyncEngineTestAccess::state(*engine) = QJsonObject{{"a.txt", QJsonObject{{"size", 1}}}};
+    engine->saveState();
+    engine->loadState();
+    QCOMPARE(SyncEngineTestAccess::state(*engine), QJsonObject({{"a.txt", QJsonObject{{"size", 1}}}}));
+}
+
+void TestStateFile::saveThatCannotOpenLeavesTarget()
+{
+    // A directory in the way cannot be replaced, not even by root.
+    QVERIFY(QDir().mkpath(statePath() + "/icerik"));
+    SyncEngineTestAccess::state(*engine) = QJsonObject{{"a.txt", QJsonObject()}};
+    engine->saveState();
+    QCOMPARE(logSpy->count(), 1);
+    QCOMPARE(logSpy->at(0).at(0).toString(), QString::fromUtf8("Senkronizasyon takip kaydı açılamadı."));
+    QVERIFY(QFileInfo(statePath() + "/icerik").isDir());
+    QCOMPARE(SyncEngineTestAccess::state(*engine).size(), 1);
+}
+
+void TestStateFile::failedWriteKeepsPreviousFile()
+{
+#ifdef Q_OS_UNIX
+    writeStateFile(canonicalFile);
+    engine->loadState();
+    QJsonObject big = SyncEngineTestAccess::state(*engine);
+    for (int i = 0; i < 2000; ++i)
+        big.insert(QStringLiteral("klasor/dosya-%1.txt").arg(i), big.value("Belgeler/rapor.pdf"));
+    SyncEngineTestAccess::state(*engine) = big;
+
+    // A file size limit makes the write fail part-way, as a full disk would;
+    // unlike permissions it holds for root too.
+    rlimit previous{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = previous;
+    limited.rlim_cur = 64 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    engine->saveState();
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+
+    QCOMPARE(logSpy->count(), 1);
+    QCOMPARE(logSpy->at(0).at(0).toString(),
+             QString::fromUtf8("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));
+    QCOMPARE(readAll(statePath()), canonicalFile);
+    // no half-written temporary file stays behind
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({".kumat-sync.json"}));
+    // the state in memory stays the new one, for the next save
+    QCOMPARE(SyncEngineTestAccess::state(*engine).size(), 2001);
+    engine->saveState();
+    QCOMPARE(logSpy->count(), 1);
+    engine->loadState();
+    QCOMPARE(SyncEngineTestAccess::state(*engine), big);
+#else
+    QSKIP("needs a file size limit");
+#endif
+}
+
+QTEST_GUILESS_MAIN(TestStateFile)
+#include "tst_statefile.moc"

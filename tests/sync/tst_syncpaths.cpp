@@ -1,0 +1,238 @@
+#include "apiclient.h"
+#include "enginetestaccess.h"
+#include "syncengine.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestSyncPaths : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void relativeAndAbsolute_data();
+    void relativeAndAbsolute();
+    void absoluteKeepsAbsoluteArgument();
+    void refused_data();
+    void refused();
+    void accepted_data();
+    void accepted();
+    void linkedParentRefused_data();
+    void linkedParentRefused();
+    void linkAboveTheFolderIsNotExamined();
+    void folderAtFileSystemRootRefusesEverything_data();
+    void folderAtFileSystemRootRefusesEverything();
+    void conflictNames_data();
+    void conflictNames();
+
+private:
+    std::unique_ptr<QTemporaryDir> temp;
+    std::unique_ptr<ApiClient> api;
+    std::unique_ptr<SyncEngine> engine;
+    QString folder;
+};
+
+void TestSyncPaths::init()
+{
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+    folder = temp->filePath("Senkron");
+    QVERIFY(QDir().mkpath(folder));
+    api = std::make_unique<ApiClient>();
+    engine = std::make_unique<SyncEngine>(api.get());
+    engine->configure(folder, 5);
+}
+
+void TestSyncPaths::cleanup()
+{
+    engine.reset();
+    api.reset();
+    temp->setAutoRemove(!QTest::currentTestFailed());
+    temp.reset();
+}
+
+void TestSyncPaths::relativeAndAbsolute_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::newRow("top level") << "a.txt";
+    QTest::newRow("nested") << "Belgeler/2024/rapor.pdf";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Müşteri/çizelge ğ.xlsx");
+}
+
+void TestSyncPaths::relativeAndAbsolute()
+{
+    QFETCH(QString, relative);
+    const QString absolutePath = engine->absolute(relative);
+    QCOMPARE(absolutePath, folder + '/' + relative);
+    QCOMPARE(engine->normalizedRelative(absolutePath), relative);
+}
+
+void TestSyncPaths::absoluteKeepsAbsoluteArgument()
+{
+    // callers must check remote paths first; absolute() itself changes nothing
+    QCOMPARE(engine->absolute("/etc/passwd"), QString("/etc/passwd"));
+    QCOMPARE(engine->absolute("a/../b"), folder + "/a/../b");
+}
+
+void TestSyncPaths::refused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("empty") << "";
+    QTest::newRow("dot") << ".";
+    QTest::newRow("dot-dot") << "..";
+    QTest::newRow("up") << "../x";
+    QTest::newRow("up with backslash") << "..\\x";
+    QTest::newRow("up after a folder") << "a/../../x";
+    QTest::newRow("up after a folder, backslashes") << "a\\..\\..\\x";
+    QTest::newRow("the folder itself") << "a/..";
+    QTest::newRow("deeper up") << "a/b/../../../x";
+    QTest::newRow("rooted") << "/etc/x";
+    QTest::newRow("rooted with backslash") << "\\etc\\x";
+    QTest::newRow("network share") << "//sunucu/paylasim/x";
+    QTest::newRow("drive relative") << "C:x";
+    QTest::newRow("drive absolute") << "C:/x";
+    QTest::newRow("colon") << "a:b";
+    QTest::newRow("alternate stream") << "a.txt:stream";
+    QTest::newRow("stream in a folder") << "Belgeler/a.txt:gizli:$DATA";
+}
+
+void TestSyncPaths::refused()
+{
+    QFETCH(QString, path);
+    QVERIFY(!engine->isSafeRelativePath(path));
+}
+
+void TestSyncPaths::accepted_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("plain") << "a";
+    QTest::newRow("nested") << "a/b/c.txt";
+    QTest::newRow("leading dot component") << "./a";
+    QTest::newRow("double slash") << "a//b";
+    QTest::newRow("dot component") << "a/./b";
+    QTest::newRow("up inside") << "a/x/../b";
+    QTest::newRow("trailing slash") << "a/b/";
+    QTest::newRow("backslash separator") << "a\\b.txt";
+    QTest::newRow("not yet created") << "yok/olmayan/klasor/dosya.txt";
+    QTest::newRow("dot file") << ".profil";
+    QTest::newRow("dots in names") << "..a/b..c";
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Çalışma/öğün şarkı.txt");
+}
+
+void TestSyncPaths::accepted()
+{
+    QFETCH(QString, path);
+    QVERIFY(engine->isSafeRelativePath(path));
+}
+
+void TestSyncPaths::linkedParentRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("through a link outside") << "disari/x.txt" << false;
+    QTest::newRow("deep through a link outside") << "disari/a/b/x.txt" << false;
+    QTest::newRow("through a link back inside") << "iceri/x.txt" << false;
+    QTest::newRow("link deeper down") << "gercek/bag/x.txt" << false;
+    QTest::newRow("the outside link itself") << "disari" << true;
+    QTest::newRow("a file link as last component") << "dosyabag" << true;
+    QTest::newRow("a folder link as last component") << "gercek/bag" << true;
+    QTest::newRow("a real folder") << "gercek/x.txt" << true;
+}
+
+void TestSyncPaths::linkedParentRefused()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, safe);
+    const QString outside = temp->filePath("disarisi");
+    QVERIFY(QDir().mkpath(outside + "/a/b"));
+    QVERIFY(QDir().mkpath(folder + "/gercek"));
+    QVERIFY(QFile::link(outside, folder + "/disari"));
+    QVERIFY(QFile::link(folder + "/gercek", folder + "/iceri"));
+    QVERIFY(QFile::link(outside, folder + "/gercek/bag"));
+    QFile target(outside + "/hedef.txt");
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    target.close();
+    QVERIFY(QFile::link(target.fileName(), folder + "/dosyabag"));
+
+    QCOMPARE(engine->isSafeRelativePath(path), safe);
+}
+
+void TestSyncPaths::linkAboveTheFolderIsNotExamined()
+{
+    // A home folder reached through a link is common; only the way from the
+    // sync folder down counts.
+    const QString real = temp->filePath("gercek-ev");
+    QVERIFY(QDir().mkpath(real + "/Senkron/a"));
+    QVERIFY(QFile::link(real, temp->filePath("ev")));
+    engine->configure(temp->filePath("ev/Senkron"), 5);
+    QVERIFY(engine->isSafeRelativePath("a/x.txt"));
+    QVERIFY(engine->isSafeRelativePath("x.txt"));
+}
+
+void TestSyncPaths::folderAtFileSystemRootRefusesEverything_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("plain") << "a";
+    QTest::newRow("nested") << "tmp/x.txt";
+    QTest::newRow("not yet created") << "yok/x.txt";
+}
+
+void TestSyncPaths::folderAtFileSystemRootRefusesEverything()
+{
+    QFETCH(QString, path);
+    engine->configure(QDir::rootPath(), 5);
+    QVERIFY(!engine->isSafeRelativePath(path));
+}
+
+void TestSyncPaths::conflictNames_data()
+{
+    QTest::addColumn<QString>("relative");
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("directory");
+    QTest::addColumn<QString>("namePattern");
+    const QString stamp = R"((\d{8}-\d{6}-\d{3}))";
+    QTest::newRow("no extension") << "notlar" << "uzak" << ".kumat-conflicts"
+                                  << "^notlar-uzak-" + stamp + "$";
+    QTest::newRow("double extension") << "arsiv.tar.gz" << "yerel" << ".kumat-conflicts"
+                                      << R"(^arsiv\.tar-yerel-)" + stamp + R"(\.gz$)";
+    QTest::newRow("dot file") << ".profil" << "yerel" << ".kumat-conflicts"
+                              << "^-yerel-" + stamp + R"(\.profil$)";
+    QTest::newRow("in a folder") << "Belgeler/rapor.pdf" << "yerel" << ".kumat-conflicts/Belgeler"
+                                 << R"(^rapor-yerel-)" + stamp + R"(\.pdf$)";
+    QTest::newRow("deep, non-ASCII") << QString::fromUtf8("a/b/ç/şema.v2.json") << "uzak"
+                                     << QString::fromUtf8(".kumat-conflicts/a/b/ç")
+                                     << QString::fromUtf8(R"(^şema\.v2-uzak-)") + stamp + R"(\.json$)";
+}
+
+void TestSyncPaths::conflictNames()
+{
+    QFETCH(QString, relative);
+    QFETCH(QString, label);
+    QFETCH(QString, directory);
+    QFETCH(QString, namePattern);
+
+    const QDateTime before = QDateTime::currentDateTime();
+    const QString path = engine->conflictPath(relative, label);
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QFileInfo info(path);
+    QVERIFY(info.isAbsolute());
+    QCOMPARE(QDir::cleanPath(info.absolutePath()), folder + '/' + directory);
+    QVERIFY2(info.dir().exists(), "the conflict folder is created for the caller");
+
+    const QRegularExpressionMatch match = QRegularExpression(namePattern).match(info.fileName());
+    QVERIFY2(match.hasMatch(), qPrintable(info.fileName()));
+    const QDateTime stamp = QDateTime::fromString(match.captured(1), "yyyyMMdd-HHmmss-zzz");
+    QVERIFY(stamp.isValid());
+    QVERIFY(stamp >= before && stamp <= after);
+}
+
+QTEST_GUILESS_MAIN(TestSyncPaths)
+#include "tst_syncpaths.moc"
