@@ -92,7 +92,21 @@ bool readBool(const QSettings &settings, const QString &key)
 
 QString normalizedFolder(const QString &path)
 {
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString clean = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    // cleanPath keeps ".." segments that climb above the root ("/../.."), which
+    // would hide the root from the check below; nothing lies above a root
+    qsizetype rootLength = 0;
+    if (clean.startsWith(u'/'))
+        rootLength = 1;
+    else if (clean.size() >= 3 && clean.at(1) == u':' && clean.at(2) == u'/')
+        rootLength = 3;
+    if (rootLength > 0) {
+        QString rest = clean.mid(rootLength);
+        while (rest == QLatin1String("..") || rest.startsWith(QLatin1String("../")))
+            rest.remove(0, rest.size() > 2 ? 3 : 2);
+        clean = clean.left(rootLength) + rest;
+    }
+    return clean;
 }
 
 bool isUnsafeFolder(const QString &chosen)
