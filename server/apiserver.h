@@ -21,7 +21,7 @@ struct ServeOptions
     int port = 8443;
     QString downloadsDir;
     bool log = false;
-    int threads = 32;
+    int threads = 64;
 };
 
 // The HTTPS front: the JSON API under /api/v1/, the update files under

@@ -380,7 +380,9 @@ int main(int argc, char **argv)
     QString error;
     if (!store.open(args.value("data"), &error))
         return fail(error);
-    if (args.command == QLatin1String("serve"))
+    if (args.command == QLatin1String("serve")) {
+        store.removeStaleStaging();
         return serve(store, args);
+    }
     return admin(store, args);
 }

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonValue>
 
@@ -265,6 +266,17 @@ bool Store::exec(const char *sql, QString *error)
         return false;
     }
     return true;
+}
+
+void Store::removeStaleStaging()
+{
+    // staging files of uploads that a crash interrupted; recent ones may belong to a running command
+    const QDateTime limit = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    QDir dir(tempDir());
+    for (const QFileInfo &info : dir.entryInfoList({QStringLiteral("upload-*")}, QDir::Files)) {
+        if (info.lastModified().toUTC() < limit)
+            QFile::remove(info.absoluteFilePath());
+    }
 }
 
 QString Store::tempDir() const
@@ -662,7 +674,8 @@ bool Store::placeBlob(const StagedBlob &blob, bool *consumed, QString *error)
 {
     const QString target = blobPath(blob.sha256);
     const QString dir = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(dir)) {
+    const bool newDir = !QFileInfo::exists(dir);
+    if (!QDir().mkpath(dir) || (newDir && !fsyncDirectory(QFileInfo(dir).absolutePath()))) {
         *error = QStringLiteral("Blob klasörü oluşturulamadı.");
         return false;
     }

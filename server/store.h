@@ -93,6 +93,7 @@ public:
     bool open(const QString &dataDir, QString *error);
     QString dataDir() const { return root; }
     QString tempDir() const;
+    void removeStaleStaging();
     QString blobPath(const QString &sha256) const;
 
     // accounts

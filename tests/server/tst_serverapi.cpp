@@ -13,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -43,6 +44,7 @@ private Q_SLOTS:
     void badUpload();
     void unicodeAndEmptyFile();
     void largeUploadAndDownloadAreStreamed();
+    void abortedUploadLeavesNothing();
 
     void downloadRefusals_data();
     void downloadRefusals();
@@ -481,6 +483,39 @@ void ServerApiTest::largeUploadAndDownloadAreStreamed()
     QCOMPARE(sha256Hex(content.body), digest);
     // the content lives in the blob folder under its digest
     QVERIFY(QFile::exists(server->dataDir() + QStringLiteral("/blobs/") + digest.left(2) + QLatin1Char('/') + digest));
+}
+
+namespace {
+// Hands out its data in small pieces with a pause, so an upload lasts long enough to be stopped halfway.
+class SlowBuffer : public QBuffer
+{
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        QThread::msleep(3);
+        return QBuffer::readData(data, qMin<qint64>(maxSize, 32 * 1024));
+    }
+};
+} // namespace
+
+void ServerApiTest::abortedUploadLeavesNothing()
+{
+    QCOMPARE(client->upload({{QStringLiteral("name"), "yarım.bin"}}, "eski").status, 200);
+    auto *body = new SlowBuffer;
+    body->setData(QByteArray(16 * 1024 * 1024, 'y'));
+    body->open(QIODevice::ReadOnly);
+    QNetworkReply *reply = client->startUpload({{QStringLiteral("expected_version"), "1"}, {QStringLiteral("name"), "yarım.bin"}}, body);
+    body->setParent(reply);
+    // stop once the server is demonstrably receiving (its staging file exists)
+    QTRY_VERIFY_WITH_TIMEOUT(!stagingLeftovers().isEmpty() || reply->isFinished(), 20000);
+    QVERIFY(!reply->isFinished());
+    reply->abort();
+    HttpClient::finish(reply);
+
+    QTRY_VERIFY_WITH_TIMEOUT(stagingLeftovers().isEmpty(), 10000);
+    const QJsonObject item = itemAt(client->snapshot().json(), QStringLiteral("yarım.bin"));
+    QCOMPARE(item.value(QStringLiteral("version")).toInt(), 1);
+    QCOMPARE(client->download(qint64(item.value(QStringLiteral("id")).toDouble())).body, QByteArray("eski"));
 }
 
 void ServerApiTest::downloadRefusals_data()
