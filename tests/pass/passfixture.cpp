@@ -1,0 +1,194 @@
+#include "passfixture.h"
+
+#include "referenceserver.h"
+#include "testtls.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTest>
+
+QString sha256Hex(const QByteArray &content)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+}
+
+Device::Device(const QString &folder, QObject *parent)
+    : QObject(parent)
+    , folder(folder)
+    , engine(&api)
+{
+    connect(&engine, &SyncEngine::log, this, [this](const QString &line) { logs.append(line); });
+    connect(&engine, &SyncEngine::notification, this,
+            [this](const QString &title, const QString &message, int severity) {
+                notices.append(Notice{title, message, severity});
+            });
+    engine.configure(folder, 60);
+}
+
+bool Device::signIn(const QString &baseUrl, const QString &email, const QString &password)
+{
+    api.setBaseUrl(baseUrl);
+    return api.login(email, password, QStringLiteral("Kumat Sync Masaüstü"));
+}
+
+void Device::pass()
+{
+    logs.clear();
+    notices.clear();
+    engine.start();
+    engine.stop();
+}
+
+QString Device::path(const QString &relative) const
+{
+    return QDir(folder).filePath(relative);
+}
+
+bool Device::write(const QString &relative, const QByteArray &content)
+{
+    const QString target = path(relative);
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QFile file(target);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(content) == content.size();
+}
+
+QByteArray Device::read(const QString &relative) const
+{
+    QFile file(path(relative));
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+bool Device::exists(const QString &relative) const
+{
+    return QFileInfo::exists(path(relative));
+}
+
+QStringList Device::filesUnder(const QString &relative) const
+{
+    const QString root = path(relative);
+    QStringList files;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(QDir(root).relativeFilePath(it.next()));
+    files.sort();
+    return files;
+}
+
+QJsonObject Device::savedState() const
+{
+    return QJsonDocument::fromJson(stateFileBytes()).object();
+}
+
+QByteArray Device::stateFileBytes() const
+{
+    return read(QStringLiteral(".kumat-sync.json"));
+}
+
+bool Device::loggedStartingWith(const QString &prefix) const
+{
+    for (const QString &line : logs) {
+        if (line.startsWith(prefix))
+            return true;
+    }
+    return false;
+}
+
+PassCounters Device::counters() const
+{
+    static const QRegularExpression summary(QStringLiteral(
+        "^Yüklenen: (\\d+), indirilen: (\\d+), portal silme arşivi: (\\d+), çöpe taşındı: (\\d+), "
+        "yerel silindi: (\\d+), hata: (\\d+)$"));
+    PassCounters c;
+    for (const Notice &notice : notices) {
+        const QRegularExpressionMatch m = summary.match(notice.message);
+        if (!m.hasMatch())
+            continue;
+        c.uploaded = m.captured(1).toInt();
+        c.downloaded = m.captured(2).toInt();
+        c.archived = m.captured(3).toInt();
+        c.trashed = m.captured(4).toInt();
+        c.localDeleted = m.captured(5).toInt();
+        c.errors = m.captured(6).toInt();
+    }
+    return c;
+}
+
+bool Device::noticed(const QString &title) const
+{
+    for (const Notice &notice : notices) {
+        if (notice.title == title)
+            return true;
+    }
+    return false;
+}
+
+PassFixture::PassFixture() = default;
+
+PassFixture::~PassFixture()
+{
+    endTest();
+    delete server;
+}
+
+bool PassFixture::start()
+{
+    if (!TestTls::ensure())
+        return false;
+    // The platform trash follows the data folder; it is left uncreated here,
+    // since the engine has to cope with a desktop that has none yet.
+    qputenv("HOME", QFile::encodeName(home.filePath(QStringLiteral("home"))));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
+    QDir().mkpath(home.filePath(QStringLiteral("home")));
+    server = new ReferenceServer;
+    return server->start();
+}
+
+bool PassFixture::beginTest()
+{
+    work = new QTemporaryDir;
+    accountEmail = QStringLiteral("kisi%1@example.test").arg(++accountCounter);
+    return work->isValid() && server->addUser(accountEmail, password());
+}
+
+void PassFixture::endTest()
+{
+    qDeleteAll(devices);
+    devices.clear();
+    if (work) {
+        work->setAutoRemove(!QTest::currentTestFailed());
+        if (!work->autoRemove())
+            qWarning("sync folders kept in %s", qPrintable(work->path()));
+        delete work;
+        work = nullptr;
+    }
+}
+
+Device *PassFixture::device(const QString &name)
+{
+    if (Device *existing = devices.value(name))
+        return existing;
+    auto *created = new Device(work->filePath(QStringLiteral("sync-") + name));
+    if (!created->signIn(server->baseUrl(), accountEmail, password()))
+        qWarning("sign-in failed: %s", qPrintable(created->api.lastError()));
+    devices.insert(name, created);
+    return created;
+}
+
+QString PassFixture::dataHome() const
+{
+    return home.filePath(QStringLiteral("data"));
+}
+
+QString PassFixture::trashFilesDir() const
+{
+    return QDir(dataHome()).filePath(QStringLiteral("Trash/files"));
+}

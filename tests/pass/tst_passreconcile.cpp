@@ -1,0 +1,305 @@
+#include "passfixture.h"
+#include "referenceserver.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QTest>
+
+#include <unistd.h>
+
+// One decision per server file: download, record only, first pairing,
+// download a change, conflict copy then upload, upload.
+class TestPassReconcile : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(fixture.start()); }
+    void init() { QVERIFY(fixture.beginTest()); }
+    void cleanup() { fixture.endTest(); }
+
+    void downloadNew();
+    void identicalFilesArePairedSilently();
+    void touchedButIdenticalIsRecordOnly();
+    void newServerVersionWithSameContentIsRecordOnly();
+    void firstPairingKeepsLocalCopy();
+    void unreadableLocalFileIsNeverReplaced();
+    void downloadChange();
+    void fileSavedAfterScanIsLeftForNextPass();
+    void conflictKeepsServerVersionThenUploads();
+    void failedConflictCopyUploadsNothing();
+    void localEditIsUploaded();
+    void corruptDownloadLeavesNothing();
+    void serverFolderIsCreatedLocally();
+
+private:
+    Device *synced(const QString &path, const QByteArray &content);
+    QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
+    QByteArray serverContent(const QString &path)
+    {
+        return fixture.server->content(fixture.email(), qint64(node(path).value("id").toDouble()));
+    }
+    static QStringList conflictCopies(Device *d, const QString &dir = QString())
+    {
+        return d->filesUnder(QStringLiteral(".kumat-conflicts/") + dir);
+    }
+
+    PassFixture fixture;
+};
+
+// A device that has synchronised one server file.
+Device *TestPassReconcile::synced(const QString &path, const QByteArray &content)
+{
+    Device *d = fixture.device();
+    if (!fixture.server->putFile(fixture.email(), path, content))
+        qWarning("put-file failed: %s", qPrintable(fixture.server->lastError()));
+    d->pass();
+    if (d->read(path) != content)
+        qWarning("setup pass did not bring %s", qPrintable(path));
+    return d;
+}
+
+void TestPassReconcile::downloadNew()
+{
+    QJsonObject item;
+    QVERIFY(fixture.server->putFile(fixture.email(), "Belgeler/rapor.txt", "içerik", &item));
+    Device *d = fixture.device();
+    d->pass();
+
+    QCOMPARE(d->read("Belgeler/rapor.txt"), QByteArray("içerik"));
+    QVERIFY(d->logged("İndirildi: Belgeler/rapor.txt"));
+    QCOMPARE(d->counters().downloaded, 1);
+    QCOMPARE(d->counters().errors, 0);
+    const QJsonObject record = d->savedState().value("Belgeler/rapor.txt").toObject();
+    QCOMPARE(record.value("remote_id").toInteger(), item.value("id").toInteger());
+    QCOMPARE(record.value("remote_version").toInteger(), item.value("version").toInteger());
+    QCOMPARE(record.value("local_hash").toString(), sha256Hex("içerik"));
+    QCOMPARE(record.value("name").toString(), QStringLiteral("rapor.txt"));
+}
+
+void TestPassReconcile::identicalFilesArePairedSilently()
+{
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "aynı"));
+    Device *d = fixture.device();
+    QVERIFY(d->write("a.txt", "aynı"));
+    d->pass();
+
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(d->counters().uploaded, 0);
+    QVERIFY(conflictCopies(d).isEmpty());
+    QVERIFY(!d->loggedStartingWith("İndirildi"));
+    QVERIFY(d->savedState().contains("a.txt"));
+    QCOMPARE(node("a.txt").value("version").toInteger(), 1);
+}
+
+void TestPassReconcile::touchedButIdenticalIsRecordOnly()
+{
+    Device *d = synced("a.txt", "metin");
+    QFile file(d->path("a.txt"));
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    const QDateTime later = QDateTime::currentDateTime().addSecs(120);
+    QVERIFY(file.setFileTime(later, QFileDevice::FileModificationTime));
+    file.close();
+
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(node("a.txt").value("version").toInteger(), 1);
+    QCOMPARE(d->savedState().value("a.txt").toObject().value("modified_ms").toInteger(), later.toMSecsSinceEpoch());
+}
+
+void TestPassReconcile::newServerVersionWithSameContentIsRecordOnly()
+{
+    Device *d = synced("a.txt", "metin");
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "metin"));
+    const qint64 version = node("a.txt").value("version").toInteger();
+    QVERIFY(version > 1);
+
+    d->pass();
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(d->savedState().value("a.txt").toObject().value("remote_version").toInteger(), version);
+}
+
+void TestPassReconcile::firstPairingKeepsLocalCopy()
+{
+    QVERIFY(fixture.server->putFile(fixture.email(), "alt/not.txt", "sunucu"));
+    Device *d = fixture.device();
+    QVERIFY(d->write("alt/not.txt", "yerel"));
+    d->pass();
+
+    QCOMPARE(d->read("alt/not.txt"), QByteArray("sunucu"));
+    const QStringList copies = conflictCopies(d, "alt");
+    QCOMPARE(copies.size(), 1);
+    QVERIFY(copies.first().startsWith("not-yerel-"));
+    QVERIFY(copies.first().endsWith(".txt"));
+    QCOMPARE(d->read(".kumat-conflicts/alt/" + copies.first()), QByteArray("yerel"));
+    QCOMPARE(d->counters().downloaded, 1);
+    QVERIFY(d->loggedStartingWith("İlk eşleştirme çakışması: yerel kopya korundu, kumat sürümü indirildi: "));
+}
+
+void TestPassReconcile::unreadableLocalFileIsNeverReplaced()
+{
+    // A file that opens but cannot be read gives an empty digest; neither a
+    // copy of it nor its replacement is possible, so it stays as it is.
+    QVERIFY(fixture.server->putFile(fixture.email(), "kilitli.bin", "sunucu"));
+    Device *d = fixture.device();
+    QDir().mkpath(d->folder);
+    if (::geteuid() != 0) {
+        QVERIFY(d->write("kilitli.bin", "yerel"));
+        QVERIFY(QFile::setPermissions(d->path("kilitli.bin"), QFileDevice::Permissions()));
+    } else {
+        // root reads every ordinary file; a write-only kernel attribute still
+        // refuses to open for reading
+        const QString refusing = QStringLiteral("/sys/bus/pci/rescan");
+        QFile probe(refusing);
+        if (!QFileInfo(refusing).isFile() || probe.open(QIODevice::ReadOnly))
+            QSKIP("no file that refuses reading to this user");
+        QVERIFY(QFile::link(refusing, d->path("kilitli.bin")));
+    }
+    d->pass();
+
+    QVERIFY(d->logged("İlk eşleştirmede yerel kopya korunamadığı için dosya atlandı: kilitli.bin"));
+    QVERIFY(QFileInfo::exists(d->path("kilitli.bin")));
+    QVERIFY(!d->savedState().contains("kilitli.bin"));
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(d->counters().errors, 0);
+}
+
+void TestPassReconcile::downloadChange()
+{
+    Device *d = synced("a.txt", "eski");
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "yeni"));
+    d->pass();
+
+    QCOMPARE(d->read("a.txt"), QByteArray("yeni"));
+    QVERIFY(d->logged("Uzak değişiklik indirildi: a.txt"));
+    QCOMPARE(d->counters().downloaded, 1);
+    QVERIFY(conflictCopies(d).isEmpty());
+    QCOMPARE(d->savedState().value("a.txt").toObject().value("local_hash").toString(), sha256Hex("yeni"));
+}
+
+void TestPassReconcile::fileSavedAfterScanIsLeftForNextPass()
+{
+    // The user saves b.txt while the pass downloads a.txt: the change of b.txt
+    // on the server must not replace that save.
+    Device *d = fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "a1"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "b.txt", "b1"));
+    d->pass();
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "a2"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "b.txt", "b2"));
+
+    bool saved = false;
+    connect(&d->api, &ApiClient::downloadProgress, this, [&] {
+        if (!saved)
+            saved = d->write("b.txt", "kullanıcının kaydı");
+    });
+    d->pass();
+    QVERIFY(saved);
+    QCOMPARE(d->read("b.txt"), QByteArray("kullanıcının kaydı"));
+    QVERIFY(d->logged("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: b.txt"));
+    QCOMPARE(d->read("a.txt"), QByteArray("a2"));
+    disconnect(&d->api, &ApiClient::downloadProgress, this, nullptr);
+
+    // next pass: both sides changed, so the server's version is kept aside
+    d->pass();
+    QCOMPARE(serverContent("b.txt"), QByteArray("kullanıcının kaydı"));
+    const QStringList copies = conflictCopies(d);
+    QCOMPARE(copies.size(), 1);
+    QCOMPARE(d->read(".kumat-conflicts/" + copies.first()), QByteArray("b2"));
+}
+
+void TestPassReconcile::conflictKeepsServerVersionThenUploads()
+{
+    Device *d = synced("a.txt", "ortak");
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "sunucuda düzenlendi"));
+    QVERIFY(d->write("a.txt", "yerelde düzenlendi"));
+    d->pass();
+
+    QCOMPARE(d->counters().uploaded, 1);
+    QCOMPARE(d->counters().downloaded, 0);
+    const QStringList copies = conflictCopies(d);
+    QCOMPARE(copies.size(), 1);
+    QVERIFY(copies.first().startsWith("a-uzak-"));
+    QCOMPARE(d->read(".kumat-conflicts/" + copies.first()), QByteArray("sunucuda düzenlendi"));
+    QVERIFY(d->loggedStartingWith("Çakışma kopyası korundu: " + d->path(".kumat-conflicts/")));
+    QVERIFY(d->logs.filter("Çakışma kopyası korundu: ").first().endsWith("/" + copies.first()));
+    QCOMPARE(serverContent("a.txt"), QByteArray("yerelde düzenlendi"));
+    QVERIFY(d->logged("Yüklendi: a.txt"));
+    QCOMPARE(d->savedState().value("a.txt").toObject().value("remote_version").toInteger(),
+             node("a.txt").value("version").toInteger());
+}
+
+void TestPassReconcile::failedConflictCopyUploadsNothing()
+{
+    Device *d = synced("a.txt", "ortak");
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "sunucuda düzenlendi"));
+    QVERIFY(d->write("a.txt", "yerelde düzenlendi"));
+    const QJsonObject recordBefore = d->savedState().value("a.txt").toObject();
+    QVERIFY(fixture.server->addFault("GET", "/api/v1/files/", "status", 503));
+    d->pass();
+
+    // the server's version must not be replaced while no copy of it exists here
+    QCOMPARE(serverContent("a.txt"), QByteArray("sunucuda düzenlendi"));
+    QCOMPARE(d->read("a.txt"), QByteArray("yerelde düzenlendi"));
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().errors, 1);
+    QVERIFY(d->loggedStartingWith("Çakışmada kumat sürümü korunamadığı için yükleme yapılmadı: a.txt — "));
+    QVERIFY(d->noticed("Çakışma hatası"));
+    QCOMPARE(d->savedState().value("a.txt").toObject(), recordBefore);
+
+    QVERIFY(fixture.server->clearFaults());
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 1);
+    QCOMPARE(serverContent("a.txt"), QByteArray("yerelde düzenlendi"));
+    QCOMPARE(conflictCopies(d).size(), 1);
+}
+
+void TestPassReconcile::localEditIsUploaded()
+{
+    Device *d = synced("dir/a.txt", "v1");
+    QVERIFY(d->write("dir/a.txt", "v1 ve ekleme"));
+    d->pass();
+
+    QCOMPARE(d->counters().uploaded, 1);
+    QVERIFY(d->logged("Yüklendi: dir/a.txt"));
+    QCOMPARE(serverContent("dir/a.txt"), QByteArray("v1 ve ekleme"));
+    QCOMPARE(node("dir/a.txt").value("version").toInteger(), 2);
+    QCOMPARE(d->savedState().value("dir/a.txt").toObject().value("remote_version").toInteger(), 2);
+    QVERIFY(conflictCopies(d).isEmpty());
+
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 0);
+}
+
+void TestPassReconcile::corruptDownloadLeavesNothing()
+{
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "doğru içerik"));
+    QVERIFY(fixture.server->addFault("GET", "/api/v1/files/", "corrupt"));
+    Device *d = fixture.device();
+    d->pass();
+
+    QVERIFY(!d->exists("a.txt"));
+    QVERIFY(d->loggedStartingWith("İndirilemedi: a.txt — "));
+    QVERIFY(d->noticed("İndirme hatası"));
+    QCOMPARE(d->counters().errors, 1);
+    QCOMPARE(d->lastNotice()->title, QStringLiteral("Senkronizasyon hatalarla tamamlandı"));
+    QCOMPARE(d->lastNotice()->severity, 1);
+    QVERIFY(!d->savedState().contains("a.txt"));
+}
+
+void TestPassReconcile::serverFolderIsCreatedLocally()
+{
+    QVERIFY(fixture.server->putFile(fixture.email(), "boş/dosya.txt", "x"));
+    QVERIFY(fixture.server->mobileDelete(fixture.email(), "boş/dosya.txt"));
+    Device *d = fixture.device();
+    d->pass();
+    QVERIFY(QFileInfo(d->path("boş")).isDir());
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(d->counters().errors, 0);
+}
+
+QTEST_GUILESS_MAIN(TestPassReconcile)
+#include "tst_passreconcile.moc"
