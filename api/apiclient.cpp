@@ -32,6 +32,12 @@ QString failureText(const FollowedReply &followed)
     return followed.reply()->errorString();
 }
 
+// An aborted reply is closed and has nothing left to read.
+QByteArray readBody(QNetworkReply *reply)
+{
+    return reply->isOpen() ? reply->readAll() : QByteArray();
+}
+
 // Runs a local loop until the followed reply has finished.
 void waitFor(FollowedReply &followed)
 {
@@ -152,7 +158,7 @@ QByteArray ApiClient::rawRequest(const QString &method, const QString &path, con
 
     if (status)
         *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray bytes = reply->readAll();
+    const QByteArray bytes = readBody(reply);
 
     if (reply->error() != QNetworkReply::NoError) {
         if (canceledByUser(reply)) {
@@ -288,7 +294,7 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
     waitFor(followed);
     reply = followed.reply();
 
-    const QByteArray bytes = reply->readAll();
+    const QByteArray bytes = readBody(reply);
     QJsonObject envelope;
     if (reply->error() == QNetworkReply::NoError && parseOk(bytes, &envelope)) {
         reply->deleteLater();
