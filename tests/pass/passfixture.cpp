@@ -146,7 +146,6 @@ bool PassFixture::start()
     // The platform trash follows the data folder; it is left uncreated here,
     // since the engine has to cope with a desktop that has none yet.
     qputenv("HOME", QFile::encodeName(home.filePath(QStringLiteral("home"))));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
     QDir().mkpath(home.filePath(QStringLiteral("home")));
     server = new ReferenceServer;
     return server->start();
@@ -155,6 +154,8 @@ bool PassFixture::start()
 bool PassFixture::beginTest()
 {
     work = new QTemporaryDir;
+    // a trash of its own per test, its data folder not yet made
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome()));
     accountEmail = QStringLiteral("kisi%1@example.test").arg(++accountCounter);
     return work->isValid() && server->addUser(accountEmail, password());
 }
@@ -185,7 +186,7 @@ Device *PassFixture::device(const QString &name)
 
 QString PassFixture::dataHome() const
 {
-    return home.filePath(QStringLiteral("data"));
+    return work ? work->filePath(QStringLiteral("data")) : home.filePath(QStringLiteral("data"));
 }
 
 QString PassFixture::trashFilesDir() const

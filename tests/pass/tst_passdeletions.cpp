@@ -1,4 +1,291 @@
+#include "passfixture.h"
+#include "referenceserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(T)
+
+// Deletions in all three directions: on the web portal (archived here), here
+// (to the server trash) and in the mobile application (to the local trash).
+class TestPassDeletions : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(fixture.start()); }
+    void init() { QVERIFY(fixture.beginTest()); }
+    void cleanup() { fixture.endTest(); }
+
+    void portalDeletedFileIsArchived_data();
+    void portalDeletedFileIsArchived();
+    void portalDeletedFolderMovesWhole();
+    void unverifiableRecordIsSkipped();
+    void idMismatchIsSkipped();
+    void failedArchiveMoveLeavesItemUntouched();
+    void localDeletionGoesToServerTrashOnce();
+    void fileOnDiskButNotScannedIsNotDeleted();
+    void mobileDeletionMovesLocalCopyToTrash();
+    void mobileDeletionKeepsEditedCopy();
+    void refusedTrashCountsAsFailedRemoval();
+    void recordGoneOnBothSidesIsForgotten();
+
+private:
+    QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
+    Device *synced(const QMap<QString, QByteArray> &files);
+    QStringList trashed() const
+    {
+        QDir dir(fixture.trashFilesDir());
+        return dir.entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+    PassFixture fixture;
+};
+
+Device *TestPassDeletions::synced(const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!fixture.server->putFile(fixture.email(), it.key(), it.value()))
+            qWarning("put-file failed: %s", qPrintable(fixture.server->lastError()));
+    }
+    Device *d = fixture.device();
+    d->pass();
+    return d;
+}
+
+void TestPassDeletions::portalDeletedFileIsArchived_data()
+{
+    QTest::addColumn<QString>("kind");
+    for (const char *kind : {"deleted", "deleted_items", "tombstones", "deleted_ids", "flagged-deleted",
+                             "flagged-is_deleted", "flagged-deleted_at"})
+        QTest::newRow(kind) << QString::fromLatin1(kind);
+}
+
+void TestPassDeletions::portalDeletedFileIsArchived()
+{
+    QFETCH(QString, kind);
+    Device *d = synced({{"a/b/c.txt", "portal"}, {"kalan.txt", "kalır"}});
+    QVERIFY(d->savedState().contains("a/b/c.txt"));
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "a/b/c.txt", kind));
+    d->pass();
+
+    QVERIFY(!d->exists("a/b/c.txt"));
+    const QStringList archive = d->filesUnder(".kumat-portal-silinenler");
+    QCOMPARE(archive.size(), 1);
+    QVERIFY(QRegularExpression("^\\d{8}-\\d{6}-\\d{3}/a/b/c\\.txt$").match(archive.first()).hasMatch());
+    QCOMPARE(d->read(".kumat-portal-silinenler/" + archive.first()), QByteArray("portal"));
+    QCOMPARE(d->counters().archived, 1);
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(d->loggedStartingWith("Portalda silinen öğe yerel arşive taşındı: "));
+    QVERIFY(!d->savedState().contains("a/b/c.txt"));
+    QVERIFY(d->savedState().contains("kalan.txt"));
+
+    // nothing comes back: neither uploaded nor downloaded again
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().archived, 0);
+    QVERIFY(!d->exists("a/b/c.txt"));
+    QVERIFY(node("a/b/c.txt").value("trashed").toBool());
+}
+
+void TestPassDeletions::portalDeletedFolderMovesWhole()
+{
+    Device *d = synced({{"Photos/a.jpg", "A"}, {"Photos/2024/b.jpg", "B"}});
+    QVERIFY(d->write("Photos/yeni.txt", "hiç eşitlenmedi"));
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "Photos", "deleted"));
+    d->pass();
+
+    QVERIFY(!d->exists("Photos"));
+    const QStringList archive = d->filesUnder(".kumat-portal-silinenler");
+    QCOMPARE(archive.size(), 3);
+    const QString stamp = archive.first().section('/', 0, 0);
+    QCOMPARE(archive, QStringList({stamp + "/Photos/2024/b.jpg", stamp + "/Photos/a.jpg", stamp + "/Photos/yeni.txt"}));
+    QCOMPARE(d->counters().archived, 1);
+    QCOMPARE(d->counters().uploaded, 0);
+    const QJsonObject saved = d->savedState();
+    QVERIFY(!saved.contains("Photos/a.jpg"));
+    QVERIFY(!saved.contains("Photos/2024/b.jpg"));
+    QVERIFY(node("Photos/yeni.txt").isEmpty());
+}
+
+void TestPassDeletions::unverifiableRecordIsSkipped()
+{
+    // deleted on the portal before this device ever saw it
+    QVERIFY(fixture.server->putFile(fixture.email(), "yabancı.txt", "x"));
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "yabancı.txt", "tombstones"));
+    Device *d = fixture.device();
+    QVERIFY(d->write("yabancı.txt", "benim dosyam"));
+    d->pass();
+
+    QVERIFY(d->logged("Doğrulanamayan portal silme kaydı atlandı: yabancı.txt"));
+    QCOMPARE(d->counters().archived, 0);
+    QCOMPARE(d->counters().errors, 0);
+    // a new local file of the same name is this user's own, and is uploaded
+    QCOMPARE(d->read("yabancı.txt"), QByteArray("benim dosyam"));
+    QCOMPARE(d->counters().uploaded, 1);
+}
+
+void TestPassDeletions::idMismatchIsSkipped()
+{
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "ilk"));
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "a.txt", "deleted"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "ikinci düğüm"));
+    Device *d = fixture.device();
+    d->pass();
+    QCOMPARE(d->read("a.txt"), QByteArray("ikinci düğüm"));
+
+    // the old node's deletion record must not take the new node's file away
+    d->pass();
+    QVERIFY(d->logged("Kimliği uyuşmayan portal silme kaydı atlandı: a.txt"));
+    QCOMPARE(d->read("a.txt"), QByteArray("ikinci düğüm"));
+    QVERIFY(!d->exists(".kumat-portal-silinenler"));
+    QVERIFY(d->savedState().contains("a.txt"));
+}
+
+void TestPassDeletions::failedArchiveMoveLeavesItemUntouched()
+{
+    Device *d = synced({{"a.txt", "korunacak"}});
+    // a file where the archive folder should go makes every move fail
+    QVERIFY(d->write(".kumat-portal-silinenler", "engel"));
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "a.txt", "deleted"));
+    d->pass();
+
+    QVERIFY(d->logged("Portalda silinen öğe güvenli arşive taşınamadı: a.txt"));
+    QVERIFY(d->noticed("Senkronizasyon uyarısı"));
+    QCOMPARE(d->counters().errors, 1);
+    QCOMPARE(d->counters().localDeleted, 0);
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->read("a.txt"), QByteArray("korunacak"));
+    QVERIFY(trashed().isEmpty());
+    QVERIFY(d->savedState().contains("a.txt"));
+
+    // once the way is clear the next pass archives it
+    QVERIFY(QFile::remove(d->path(".kumat-portal-silinenler")));
+    d->pass();
+    QCOMPARE(d->counters().archived, 1);
+    QVERIFY(!d->exists("a.txt"));
+}
+
+void TestPassDeletions::localDeletionGoesToServerTrashOnce()
+{
+    Device *d = synced({{"belge.txt", "sil"}, {"kalsın.txt", "kal"}});
+    QVERIFY(QFile::remove(d->path("belge.txt")));
+    d->pass();
+
+    QCOMPARE(d->counters().trashed, 1);
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(d->logged("Çöp kutusuna taşındı: belge.txt"));
+    QVERIFY(d->noticed("Dosya silindi"));
+    QVERIFY(node("belge.txt").value("trashed").toBool());
+    QVERIFY(!node("kalsın.txt").value("trashed").toBool());
+    QVERIFY(!d->savedState().contains("belge.txt"));
+
+    d->pass();
+    QCOMPARE(d->counters().trashed, 0);
+    QCOMPARE(d->counters().downloaded, 0);
+    QVERIFY(!d->exists("belge.txt"));
+}
+
+void TestPassDeletions::fileOnDiskButNotScannedIsNotDeleted()
+{
+    // The scan leaves hidden files out; one that the server sends is still
+    // on disk and must neither be deleted on the server nor overwritten.
+    Device *d = synced({{".gizli", "sunucu"}});
+    QCOMPARE(d->read(".gizli"), QByteArray("sunucu"));
+    QVERIFY(d->write(".gizli", "yerelde değişti"));
+    d->pass();
+
+    QVERIFY(!node(".gizli").value("trashed").toBool());
+    QCOMPARE(d->counters().trashed, 0);
+    QCOMPARE(d->read(".gizli"), QByteArray("yerelde değişti"));
+}
+
+void TestPassDeletions::mobileDeletionMovesLocalCopyToTrash()
+{
+    Device *d = synced({{"mobil/silinen.txt", "çöpe"}});
+    QVERIFY(fixture.server->mobileDelete(fixture.email(), "mobil/silinen.txt"));
+    const QString cwdFiles = QDir::current().filePath("files");
+    d->pass();
+
+    QVERIFY(!d->exists("mobil/silinen.txt"));
+    QVERIFY(QFileInfo(d->path("mobil")).isDir());
+    QCOMPARE(d->counters().localDeleted, 1);
+    QVERIFY(d->logged("Sunucu tarafından çöpe atıldı, yerel kaldırıldı: mobil/silinen.txt"));
+    QVERIFY(d->noticed("Dosya çöp kutusuna taşındı"));
+    QVERIFY(!d->savedState().contains("mobil/silinen.txt"));
+    // in the platform trash of this user, not beside the process
+    QCOMPARE(trashed(), QStringList({"silinen.txt"}));
+    QFile kept(QDir(fixture.trashFilesDir()).filePath("silinen.txt"));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("çöpe"));
+    QVERIFY(!QFileInfo::exists(cwdFiles + "/silinen.txt"));
+}
+
+void TestPassDeletions::mobileDeletionKeepsEditedCopy()
+{
+    Device *d = synced({{"not.txt", "eski"}});
+    QVERIFY(d->write("not.txt", "yeni düzenleme"));
+    QVERIFY(fixture.server->mobileDelete(fixture.email(), "not.txt"));
+    d->pass();
+
+    QCOMPARE(d->read("not.txt"), QByteArray("yeni düzenleme"));
+    QCOMPARE(d->counters().localDeleted, 0);
+    QCOMPARE(d->counters().uploaded, 1);
+    QVERIFY(d->logged("Yeni dosya yüklendi: not.txt"));
+    const QJsonObject live = node("not.txt");
+    QVERIFY(!live.value("trashed").toBool());
+    QCOMPARE(fixture.server->content(fixture.email(), qint64(live.value("id").toDouble())),
+             QByteArray("yeni düzenleme"));
+    QCOMPARE(d->savedState().value("not.txt").toObject().value("remote_id").toInteger(),
+             live.value("id").toInteger());
+    QVERIFY(trashed().isEmpty());
+}
+
+void TestPassDeletions::refusedTrashCountsAsFailedRemoval()
+{
+    Device *d = synced({{"a.txt", "kalmalı"}});
+    QVERIFY(fixture.server->mobileDelete(fixture.email(), "a.txt"));
+    // a data folder that can never exist: the trash refuses
+    const QString blocker = fixture.home.filePath("engel");
+    QFile block(blocker);
+    QVERIFY(block.open(QIODevice::WriteOnly));
+    block.close();
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(blocker + "/data"));
+    d->pass();
+    qputenv("XDG_DATA_HOME", previous);
+
+    QCOMPARE(d->read("a.txt"), QByteArray("kalmalı"));
+    QVERIFY(d->logged("Yerel dosya silinemedi: a.txt"));
+    QVERIFY(d->noticed("Silme hatası"));
+    QCOMPARE(d->counters().errors, 1);
+    QCOMPARE(d->counters().localDeleted, 0);
+    QVERIFY(!d->savedState().contains("a.txt"));
+    QVERIFY(!QFileInfo::exists(QDir::current().filePath("files/a.txt")));
+
+    // without a record it is a new file: uploaded again, nothing lost
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 1);
+    QVERIFY(!node("a.txt").value("trashed").toBool());
+}
+
+void TestPassDeletions::recordGoneOnBothSidesIsForgotten()
+{
+    Device *d = synced({{"iz.txt", "eski"}});
+    QVERIFY(fixture.server->mobileDelete(fixture.email(), "iz.txt"));
+    QVERIFY(QFile::remove(d->path("iz.txt")));
+    d->pass();
+    QVERIFY(!d->savedState().contains("iz.txt"));
+
+    // a new file at that path later is the user's new work, not a deletion
+    QVERIFY(d->write("iz.txt", "yeni iş"));
+    d->pass();
+    QCOMPARE(d->read("iz.txt"), QByteArray("yeni iş"));
+    QCOMPARE(d->counters().uploaded, 1);
+    QCOMPARE(d->counters().localDeleted, 0);
+}
+
+QTEST_GUILESS_MAIN(TestPassDeletions)
 #include "tst_passdeletions.moc"
