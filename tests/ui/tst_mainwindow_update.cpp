@@ -1,0 +1,222 @@
+#include "uitest.h"
+
+#include "updatemanager.h"
+
+#include <QFile>
+#include <QSignalSpy>
+
+using namespace UiTest;
+
+// The window's side of self-update: the check button, the offer, the progress
+// dialog and the hand-off to the installer.
+class TestMainWindowUpdate : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void checkButtonAndOutcomes();
+    void offerTexts_data();
+    void offerTexts();
+    void acceptedOfferShowsProgress();
+    void failedDownloadClosesDialog();
+    void installerThatCannotStart();
+    void installerHandOff();
+
+private:
+    std::unique_ptr<QTemporaryDir> temp;
+};
+
+void TestMainWindowUpdate::init()
+{
+    clearStore();
+    temp = std::make_unique<QTemporaryDir>();
+    QVERIFY(temp->isValid());
+}
+
+void TestMainWindowUpdate::cleanup()
+{
+    temp->setAutoRemove(!QTest::currentTestFailed());
+}
+
+void TestMainWindowUpdate::checkButtonAndOutcomes()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    QPushButton *button = a.button("updateButton");
+    BoxAnswerer boxes;
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(!button->isEnabled());
+    Q_EMIT a.updateManager()->checkCompleted(QStringLiteral("0.3.20"));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(a.statusLabel()->text(), QStringLiteral("Güncel (0.3.20)"));
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(!button->isEnabled());
+    Q_EMIT a.updateManager()->checkFailed(QStringLiteral("Sunucuya ulaşılamadı."));
+    QVERIFY(button->isEnabled());
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes.first().icon, QMessageBox::Warning);
+    QCOMPARE(boxes.boxes.first().title, QStringLiteral("Güncelleme denetimi başarısız"));
+    QCOMPARE(boxes.boxes.first().text, QStringLiteral("Sunucuya ulaşılamadı."));
+
+    // the daily timer goes through the same slot
+    Q_EMIT a.updateTimer()->timeout({});
+    QVERIFY(!button->isEnabled());
+}
+
+void TestMainWindowUpdate::offerTexts_data()
+{
+    QTest::addColumn<QString>("notes");
+    QTest::addColumn<QString>("question");
+
+    QTest::newRow("no notes") << QString()
+                              << QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır.\n\nŞimdi indirip kurmak "
+                                                "ister misiniz?");
+    QTest::newRow("notes") << QStringLiteral("Daha hızlı yükleme.")
+                           << QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır.\n\nDaha hızlı yükleme.\n\n"
+                                             "Şimdi indirip kurmak ister misiniz?");
+}
+
+void TestMainWindowUpdate::offerTexts()
+{
+    QFETCH(QString, notes);
+    QFETCH(QString, question);
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    boxes.answerNext(QMessageBox::Ok);
+    boxes.answerNext(QMessageBox::No);
+    Q_EMIT a.updateManager()->updateAvailable(QStringLiteral("0.4.0"), notes);
+
+    QCOMPARE(boxes.boxes.size(), 2);
+    // without a tray the announcement is a box of its own, acknowledged first
+    QCOMPARE(boxes.boxes.at(0).icon, QMessageBox::Information);
+    QCOMPARE(boxes.boxes.at(0).title, QStringLiteral("Güncelleme var"));
+    QCOMPARE(boxes.boxes.at(0).text, QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır."));
+    QCOMPARE(boxes.boxes.at(1).icon, QMessageBox::Question);
+    QCOMPARE(boxes.boxes.at(1).title, QStringLiteral("Güncelleme var"));
+    QCOMPARE(boxes.boxes.at(1).text, question);
+    QCOMPARE(boxes.boxes.at(1).buttons, QMessageBox::Yes | QMessageBox::No);
+
+    // declined: the offered version shows like a completed check, nothing downloads
+    QCOMPARE(a.statusLabel()->text(), QStringLiteral("Güncel (0.4.0)"));
+    QVERIFY(!a.progressDialog());
+}
+
+void TestMainWindowUpdate::acceptedOfferShowsProgress()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    boxes.answerNext(QMessageBox::Ok);
+    boxes.answerNext(QMessageBox::Yes);
+    // the manager has no checked manifest here; keep its answer to the download away
+    QSignalBlocker quiet(a.updateManager());
+    QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
+    quiet.unblock();
+    QCOMPARE(boxes.boxes.size(), 2);
+
+    QProgressDialog *dialog = a.progressDialog();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->parent(), &w);
+    QVERIFY(dialog->isVisible());
+    QCOMPARE(dialog->labelText(), QStringLiteral("Güncelleme indiriliyor..."));
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("Zelnor Kumat Senkronizasyon"));
+    QCOMPARE(dialog->minimum(), 0);
+    QCOMPARE(dialog->maximum(), 0);
+    QVERIFY(!dialog->autoClose());
+    QVERIFY(dialog->findChildren<QPushButton *>().isEmpty());
+
+    // an unknown total leaves the busy indicator
+    Q_EMIT a.updateManager()->downloadProgress(4096, -1);
+    QCOMPARE(dialog->maximum(), 0);
+    QCOMPARE(dialog->labelText(), QStringLiteral("Güncelleme indiriliyor..."));
+    Q_EMIT a.updateManager()->downloadProgress(50, 200);
+    QCOMPARE(dialog->maximum(), 100);
+    QCOMPARE(dialog->value(), 25);
+    QCOMPARE(dialog->labelText(), QStringLiteral("Güncelleme indiriliyor... 25%"));
+    Q_EMIT a.updateManager()->downloadProgress(199, 200);
+    QCOMPARE(dialog->value(), 99);
+}
+
+void TestMainWindowUpdate::failedDownloadClosesDialog()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    boxes.answerNext(QMessageBox::Ok);
+    boxes.answerNext(QMessageBox::Yes);
+    {
+        QSignalBlocker quiet(a.updateManager());
+        QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
+    }
+    QPointer<QProgressDialog> dialog = a.progressDialog();
+    QVERIFY(dialog);
+    Q_EMIT a.updateManager()->downloadFailed(QStringLiteral("İndirilen dosyanın SHA-256 özeti uyuşmuyor."));
+    QVERIFY(!a.progressDialog());
+    QTRY_VERIFY(!dialog);
+    QCOMPARE(boxes.boxes.size(), 3);
+    QCOMPARE(boxes.boxes.at(2).icon, QMessageBox::Warning);
+    QCOMPARE(boxes.boxes.at(2).title, QStringLiteral("Güncelleme indirilemedi"));
+    QCOMPARE(boxes.boxes.at(2).text, QStringLiteral("İndirilen dosyanın SHA-256 özeti uyuşmuyor."));
+    // without a dialog a progress report changes nothing
+    Q_EMIT a.updateManager()->downloadProgress(50, 200);
+    QVERIFY(!a.progressDialog());
+}
+
+void TestMainWindowUpdate::installerThatCannotStart()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    Q_EMIT a.updateManager()->updateReady(temp->path() + QStringLiteral("/yok/kurulum.exe"));
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(boxes.boxes.first().title, QStringLiteral("Güncelleme hatası"));
+    QCOMPARE(boxes.boxes.first().text, QStringLiteral("Güncelleme programı başlatılamadı."));
+    // the window stays usable
+    QVERIFY(a.button("connectButton")->isEnabled());
+}
+
+void TestMainWindowUpdate::installerHandOff()
+{
+    const QString installer = temp->path() + QStringLiteral("/kurulum");
+    const QString record = temp->path() + QStringLiteral("/arguments.txt");
+    QFile script(installer);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > \"" + record.toUtf8() + ".part\"\nmv \"" + record.toUtf8()
+                 + ".part\" \"" + record.toUtf8() + "\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    boxes.answerNext(QMessageBox::Ok);
+    boxes.answerNext(QMessageBox::Yes);
+    {
+        QSignalBlocker quiet(a.updateManager());
+        QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
+    }
+    QPointer<QProgressDialog> dialog = a.progressDialog();
+    QVERIFY(dialog);
+
+    // the hand-off quits the event loop it runs in
+    QTimer::singleShot(0, a.updateManager(), [&] { Q_EMIT a.updateManager()->updateReady(installer); });
+    QTimer::singleShot(20000, &w, [] { QCoreApplication::exit(3); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+
+    QVERIFY(!a.progressDialog());
+    QTRY_VERIFY(QFileInfo::exists(record));
+    QFile args(record);
+    QVERIFY(args.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(args.readAll()),
+             QStringLiteral("--update\n--wait-pid\n%1\n").arg(QCoreApplication::applicationPid()));
+    QCOMPARE(boxes.boxes.size(), 2);
+}
+
+KUMAT_UI_TEST_MAIN(TestMainWindowUpdate)
+#include "tst_mainwindow_update.moc"
