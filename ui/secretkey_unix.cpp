@@ -54,4 +54,15 @@ bool store(const std::string &keyText)
     return ok;
 }
 
+bool clear()
+{
+    GError *error = nullptr;
+    secret_password_clear_sync(schema(), nullptr, &error, "application", applicationName, nullptr);
+    if (error) {
+        g_error_free(error);
+        return false;
+    }
+    return true;
+}
+
 } // namespace SecretKey

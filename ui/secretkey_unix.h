@@ -12,5 +12,7 @@ enum class Lookup { Found, Missing, Unavailable };
 // The stored key text, or why there is none.
 Lookup lookup(std::string *keyText);
 bool store(const std::string &keyText);
+// Forgets the key; every password sealed under it becomes unreadable.
+bool clear();
 
 } // namespace SecretKey
