@@ -77,7 +77,7 @@ public:
     PassFixture();
     ~PassFixture();
 
-    bool start();          // initTestCase
+    bool start(bool withServer = true); // initTestCase
     bool beginTest();      // init: a new account, no devices
     void endTest();        // cleanup
 

@@ -1,4 +1,311 @@
+#include "passfixture.h"
+#include "scriptedserver.h"
+#include "testtls.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(T)
+
+#include <memory>
+
+// Snapshots a real server never sends: failures, unsafe and colliding paths,
+// invalid entries, upper-case digests, a folder that disappears. Served by the
+// scripted responder, which also records every request the pass makes.
+class TestPassIntake : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void snapshotFailureChangesNothing_data();
+    void snapshotFailureChangesNothing();
+    void folderGoneDuringSnapshotChangesNothing();
+    void intakeRejectsUnsafeAndCollidingPaths();
+    void invalidEntryLeavesLocalFileAlone_data();
+    void invalidEntryLeavesLocalFileAlone();
+    void upperCaseDigestIsRecordOnly();
+    void serverContentNotRecordedIsKeptBeforeUpload();
+
+private:
+    // Answers the snapshot with `snapshot`, downloads from `contents` by id,
+    // uploads with a new version of the id given in uploadItem.
+    void serve(const QJsonObject &snapshot);
+    QList<QByteArray> requestLines() const;
+    void writeState(const QJsonObject &state);
+    QJsonObject recordFor(const QString &relative, qint64 version, qint64 id) const;
+
+    PassFixture fixture;
+    ScriptedHttpsServer scripted;
+    std::unique_ptr<Device> d;
+    QMap<qint64, QByteArray> contents;
+    QJsonObject uploadItem;
+    std::function<void()> beforeSnapshotReply;
+};
+
+void TestPassIntake::initTestCase()
+{
+    QVERIFY(fixture.start(false));
+    QVERIFY(scripted.listen());
+}
+
+void TestPassIntake::init()
+{
+    QVERIFY(fixture.beginTest());
+    scripted.requests.clear();
+    contents.clear();
+    uploadItem = QJsonObject();
+    beforeSnapshotReply = nullptr;
+    d = std::make_unique<Device>(fixture.work->filePath("sync"));
+    d->api.setBaseUrl(scripted.baseUrl());
+    QVERIFY(QDir().mkpath(d->folder));
+}
+
+void TestPassIntake::cleanup()
+{
+    d.reset();
+    fixture.endTest();
+}
+
+void TestPassIntake::serve(const QJsonObject &snapshot)
+{
+    const QByteArray snapshotBody = QJsonDocument(snapshot).toJson(QJsonDocument::Compact);
+    scripted.setHandler([this, snapshotBody](const ScriptedRequest &request) {
+        if (request.target == "/api/v1/sync/snapshot") {
+            if (beforeSnapshotReply)
+                beforeSnapshotReply();
+            return ScriptedResponse::json(200, snapshotBody);
+        }
+        if (request.method == "GET" && request.target.startsWith("/api/v1/files/")) {
+            const qint64 id = request.target.split('/').value(4).toLongLong();
+            if (contents.contains(id)) {
+                ScriptedResponse r;
+                r.body = contents.value(id);
+                return r;
+            }
+        }
+        if (request.method == "POST" && request.target == "/api/v1/files/upload" && !uploadItem.isEmpty())
+            return ScriptedResponse::json(
+                200, QJsonDocument(QJsonObject{{"ok", true}, {"item", uploadItem}}).toJson(QJsonDocument::Compact));
+        return ScriptedResponse::json(404, R"({"ok":false,"message":"yok"})");
+    });
+}
+
+QList<QByteArray> TestPassIntake::requestLines() const
+{
+    QList<QByteArray> lines;
+    for (const ScriptedRequest &request : scripted.requests)
+        lines.append(request.method + ' ' + request.target);
+    return lines;
+}
+
+void TestPassIntake::writeState(const QJsonObject &state)
+{
+    QVERIFY(d->write(".kumat-sync.json", QJsonDocument(state).toJson()));
+}
+
+QJsonObject TestPassIntake::recordFor(const QString &relative, qint64 version, qint64 id) const
+{
+    const QFileInfo info(d->path(relative));
+    const QDateTime born = info.fileTime(QFileDevice::FileBirthTime);
+    return QJsonObject{{"name", info.fileName()},
+                       {"size", info.size()},
+                       {"created_ms", born.isValid() ? born.toMSecsSinceEpoch() : 0},
+                       {"modified_ms", info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch()},
+                       {"local_hash", sha256Hex(d->read(relative))},
+                       {"remote_version", version},
+                       {"remote_id", id}};
+}
+
+void TestPassIntake::snapshotFailureChangesNothing_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("server error") << 500 << QByteArray(R"({"ok":false,"message":"bakımda"})");
+    QTest::newRow("ok false") << 200 << QByteArray(R"({"ok":false,"message":"oturum yok"})");
+    QTest::newRow("not json") << 200 << QByteArray("<html>");
+    QTest::newRow("empty object") << 200 << QByteArray("{}");
+}
+
+void TestPassIntake::snapshotFailureChangesNothing()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QVERIFY(d->write("a.txt", "yerel"));
+    writeState(QJsonObject{{"a.txt", recordFor("a.txt", 1, 5)}, {"b.txt", recordFor("a.txt", 1, 6)}});
+    const QByteArray stateBefore = d->stateFileBytes();
+    scripted.setHandler([&](const ScriptedRequest &) { return ScriptedResponse::json(status, body); });
+    d->pass();
+
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
+    QVERIFY(d->loggedStartingWith("Sunucu anlık görüntüsü alınamadı: "));
+    QCOMPARE(d->notices.size(), 1);
+    QCOMPARE(d->notices.first().title, QStringLiteral("Senkronizasyon hatası"));
+    QVERIFY(d->notices.first().message.startsWith("Kumat dosya listesi alınamadı: "));
+    QCOMPARE(d->notices.first().severity, 2);
+    QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
+    QVERIFY(!d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
+    QCOMPARE(d->stateFileBytes(), stateBefore);
+    QCOMPARE(d->read("a.txt"), QByteArray("yerel"));
+}
+
+void TestPassIntake::folderGoneDuringSnapshotChangesNothing()
+{
+    // A drive unplugged while the snapshot is on its way: the empty folder must
+    // not read as "every file deleted here".
+    QVERIFY(d->write("a.txt", "A"));
+    QVERIFY(d->write("alt/b.txt", "B"));
+    writeState(QJsonObject{{"a.txt", recordFor("a.txt", 1, 5)}, {"alt/b.txt", recordFor("alt/b.txt", 1, 6)}});
+    const QByteArray stateBefore = d->stateFileBytes();
+    const QString unplugged = fixture.work->filePath("takılı-değil");
+    beforeSnapshotReply = [&] { QDir().rename(d->folder, unplugged); };
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{QJsonObject{{"path", "a.txt"}, {"id", 5}, {"version", 1},
+                                                       {"sha256", sha256Hex("A")}},
+                                           QJsonObject{{"path", "alt"}, {"id", 7}, {"type", "folder"}},
+                                           QJsonObject{{"path", "alt/b.txt"}, {"id", 6}, {"version", 1},
+                                                       {"sha256", sha256Hex("B")}}}}});
+    d->pass();
+
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
+    QVERIFY(d->logged("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: " + d->folder));
+    QVERIFY(d->noticed("Senkronizasyon hatası"));
+    QCOMPARE(d->lastNotice()->severity, 2);
+    QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
+    QVERIFY(!QFileInfo::exists(d->folder));
+    QDir().rename(unplugged, d->folder);
+    QCOMPARE(d->stateFileBytes(), stateBefore);
+    QCOMPARE(d->read("alt/b.txt"), QByteArray("B"));
+}
+
+void TestPassIntake::intakeRejectsUnsafeAndCollidingPaths()
+{
+    QVERIFY(d->write("çift/eğik.txt", "yerel sürüm"));
+    contents = {{10, "a"}, {15, "b"}, {16, "c"}, {17, "d"}, {14, "{\"a.txt\": {}}"}};
+    const auto file = [this](const QString &path, qint64 id) {
+        return QJsonObject{{"path", path}, {"id", id}, {"version", 1}, {"sha256", sha256Hex(contents.value(id, "z"))}};
+    };
+    QJsonObject notDeleted = file("silinmedi.txt", 17);
+    notDeleted.insert("deleted", "true");
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{file("../dışarı.txt", 1), file("/etc/kumat-test", 2), file("a:b.txt", 3),
+                                           QJsonValue("metin"), file("Docs/a.txt", 10), file("docs/A.TXT", 11),
+                                           file("Docs/a.txt", 12), file("x.kumat-part", 13),
+                                           file(".kumat-sync.json", 14), file("ters\\eğik.txt", 15),
+                                           file("çift//eğik.txt", 16), notDeleted}}});
+    d->pass();
+
+    for (const char *path : {"../dışarı.txt", "/etc/kumat-test", "a:b.txt", "", "x.kumat-part", ".kumat-sync.json"})
+        QVERIFY2(d->logged(QStringLiteral("Güvenli olmayan uzak yol atlandı: ") + QString::fromUtf8(path)), path);
+    QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: docs/A.TXT"), 1);
+    QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: Docs/a.txt"), 1);
+    bool collisionNoticed = false;
+    for (const Notice &n : d->notices)
+        collisionNoticed |= n.title == "Senkronizasyon güvenlik uyarısı" && n.message == "Çakışan uzak dosya yolu engellendi: docs/A.TXT";
+    QVERIFY(collisionNoticed);
+
+    QCOMPARE(d->counters().errors, 8);
+    QCOMPARE(d->counters().downloaded, 4);
+    QCOMPARE(d->lastNotice()->title, QStringLiteral("Senkronizasyon hatalarla tamamlandı"));
+    QCOMPARE(d->lastNotice()->severity, 1);
+
+    QVERIFY(!QFileInfo::exists(fixture.work->filePath("dışarı.txt")));
+    QCOMPARE(d->read("Docs/a.txt"), QByteArray("a"));
+    QCOMPARE(d->read("ters/eğik.txt"), QByteArray("b"));
+    QCOMPARE(d->read("silinmedi.txt"), QByteArray("d"));
+    // a doubled slash names the scanned file: paired with a kept copy, not overwritten unseen
+    QCOMPARE(d->read("çift/eğik.txt"), QByteArray("c"));
+    const QStringList copies = d->filesUnder(".kumat-conflicts/çift");
+    QCOMPARE(copies.size(), 1);
+    QCOMPARE(d->read(".kumat-conflicts/çift/" + copies.first()), QByteArray("yerel sürüm"));
+    // the engine's own memory was not taken from the server
+    const QJsonObject saved = d->savedState();
+    QVERIFY(saved.contains("Docs/a.txt"));
+    QVERIFY(saved.contains("çift/eğik.txt"));
+    QVERIFY(!saved.contains("a.txt"));
+    for (const QByteArray &line : requestLines())
+        QVERIFY2(!line.startsWith("GET /api/v1/files/14/") && !line.startsWith("GET /api/v1/files/13/"), line);
+}
+
+void TestPassIntake::invalidEntryLeavesLocalFileAlone_data()
+{
+    QTest::addColumn<QJsonValue>("id");
+    QTest::addColumn<QString>("sha256");
+    const QString valid = sha256Hex("sunucu");
+    QTest::newRow("id 0") << QJsonValue(0) << valid;
+    QTest::newRow("id as text") << QJsonValue("5") << valid;
+    QTest::newRow("fractional id") << QJsonValue(5.5) << valid;
+    QTest::newRow("63 digits") << QJsonValue(5) << valid.left(63);
+    QTest::newRow("not hexadecimal") << QJsonValue(5) << QString(valid).replace(0, 1, "g");
+    QTest::newRow("no digest") << QJsonValue(5) << QString();
+}
+
+void TestPassIntake::invalidEntryLeavesLocalFileAlone()
+{
+    QFETCH(QJsonValue, id);
+    QFETCH(QString, sha256);
+    QVERIFY(d->write("x.txt", "yerel"));
+    contents = {{5, "sunucu"}};
+    serve(QJsonObject{
+        {"ok", true},
+        {"items", QJsonArray{QJsonObject{{"path", "x.txt"}, {"id", id}, {"version", 2}, {"sha256", sha256}}}}});
+    d->pass();
+
+    QVERIFY(d->logged("Uzak dosyanın kimlik veya SHA-256 bilgisi geçersiz, atlandı: x.txt"));
+    QVERIFY(d->noticed("Senkronizasyon güvenlik uyarısı"));
+    QCOMPARE(d->counters().errors, 1);
+    QCOMPARE(d->read("x.txt"), QByteArray("yerel"));
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
+    QVERIFY(d->filesUnder(".kumat-conflicts").isEmpty());
+}
+
+void TestPassIntake::upperCaseDigestIsRecordOnly()
+{
+    QVERIFY(d->write("a.txt", "aynı"));
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{QJsonObject{{"path", "a.txt"}, {"id", 21}, {"version", 3},
+                                                       {"sha256", sha256Hex("aynı").toUpper()}}}}});
+    d->pass();
+
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
+    const QJsonObject record = d->savedState().value("a.txt").toObject();
+    QCOMPARE(record.value("remote_id").toInteger(), 21);
+    QCOMPARE(record.value("remote_version").toInteger(), 3);
+    QCOMPARE(record.value("local_hash").toString(), sha256Hex("aynı"));
+    QCOMPARE(d->counters().errors, 0);
+}
+
+void TestPassIntake::serverContentNotRecordedIsKeptBeforeUpload()
+{
+    // The server changed the content without a new version: the local file
+    // matches its record, so the upload would replace content that exists
+    // nowhere here.
+    QVERIFY(d->write("a.txt", "kayıtlı"));
+    writeState(QJsonObject{{"a.txt", recordFor("a.txt", 3, 30)}});
+    contents = {{30, "sunucunun sessiz değişikliği"}};
+    uploadItem = QJsonObject{{"id", 30}, {"version", 4}};
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{QJsonObject{{"path", "a.txt"}, {"id", 30}, {"version", 3},
+                                                       {"sha256", sha256Hex(contents.value(30))}}}}});
+    d->pass();
+
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot", "GET /api/v1/files/30/download",
+                                                "POST /api/v1/files/upload"}));
+    const QStringList copies = d->filesUnder(".kumat-conflicts");
+    QCOMPARE(copies.size(), 1);
+    QVERIFY(copies.first().startsWith("a-uzak-"));
+    QCOMPARE(d->read(".kumat-conflicts/" + copies.first()), QByteArray("sunucunun sessiz değişikliği"));
+    QCOMPARE(d->counters().uploaded, 1);
+    QVERIFY(scripted.requests.last().body.contains("name=\"expected_version\"\r\n\r\n3"));
+    QCOMPARE(d->savedState().value("a.txt").toObject().value("remote_version").toInteger(), 4);
+}
+
+QTEST_GUILESS_MAIN(TestPassIntake)
 #include "tst_passintake.moc"
