@@ -13,7 +13,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <vector>
 
 namespace kumat::server {
@@ -37,13 +39,50 @@ struct OpenFile
     }
 };
 
+// Holds a transfer to a given byte rate (for the slow fault).
+class Pacer
+{
+public:
+    explicit Pacer(int64_t rate) : rate(rate) {}
+    size_t chunk(size_t wanted) const { return rate > 0 ? std::min(wanted, size_t(std::max<int64_t>(1, rate / 10))) : wanted; }
+    void account(size_t n)
+    {
+        if (rate <= 0)
+            return;
+        bytes += int64_t(n);
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(bytes * 1000 / rate));
+    }
+
+private:
+    int64_t rate;
+    int64_t bytes = 0;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+};
+
+int64_t slowRate(const std::optional<Fault> &fault)
+{
+    return fault && fault->action == Fault::Slow ? fault->rate : 0;
+}
+
 // Sends `body`, or the faulty version of it the switch asks for: half of it and
-// then a cut connection under the full Content-Length, or the same length with
-// one byte changed.
+// then a cut connection under the full Content-Length, the same length with
+// one byte changed, or the body at a crawl.
 void sendBody(httplib::Response &res, std::string body, const char *type, const std::optional<Fault> &fault)
 {
     if (fault && fault->action == Fault::Corrupt && !body.empty())
         body[body.size() / 2] = char(body[body.size() / 2] ^ 0x5a);
+    if (slowRate(fault) > 0 && !body.empty()) {
+        auto shared = std::make_shared<std::string>(std::move(body));
+        auto pacer = std::make_shared<Pacer>(slowRate(fault));
+        res.set_content_provider(shared->size(), type, [shared, pacer](size_t offset, size_t length, httplib::DataSink &sink) {
+            const size_t n = pacer->chunk(length);
+            if (!sink.write(shared->data() + offset, n))
+                return false;
+            pacer->account(n);
+            return true;
+        });
+        return;
+    }
     if (fault && fault->action == Fault::Cut) {
         auto shared = std::make_shared<std::string>(std::move(body));
         const size_t half = shared->size() / 2;
@@ -90,13 +129,14 @@ void sendFile(httplib::Response &res, int fd, int64_t size, const char *type, co
     const bool corrupt = fault && fault->action == Fault::Corrupt && size > 0;
     const bool cut = fault && fault->action == Fault::Cut;
     const uint64_t flipAt = uint64_t(size) / 2;
+    auto pacer = std::make_shared<Pacer>(slowRate(fault));
     res.status = 200;
     res.set_content_provider(
         size_t(size), type,
-        [file, corrupt, cut, flipAt](size_t offset, size_t length, httplib::DataSink &sink) {
+        [file, corrupt, cut, flipAt, pacer](size_t offset, size_t length, httplib::DataSink &sink) {
             if (cut && offset >= flipAt)
                 return false;
-            std::vector<char> buffer(std::min(length, chunkSize));
+            std::vector<char> buffer(pacer->chunk(std::min(length, chunkSize)));
             if (cut)
                 buffer.resize(std::min<size_t>(buffer.size(), flipAt - offset));
             ssize_t n;
@@ -107,7 +147,10 @@ void sendFile(httplib::Response &res, int fd, int64_t size, const char *type, co
                 return false; // the announced length cannot be met: drop the connection
             if (corrupt && flipAt >= offset && flipAt < offset + size_t(n))
                 buffer[flipAt - offset] = char(buffer[flipAt - offset] ^ 0x5a);
-            return sink.write(buffer.data(), size_t(n));
+            if (!sink.write(buffer.data(), size_t(n)))
+                return false;
+            pacer->account(size_t(n));
+            return true;
         },
         [file](bool) {});
 }
@@ -389,6 +432,7 @@ void ApiServer::routes()
         bool diskFailed = false;
         QString diskError;
         BlobWriter writer(store.tempDir());
+        Pacer pacer(slowRate(fault));
         const bool complete = reader(
             [&](const httplib::MultipartFormData &part) {
                 current = part.name;
@@ -403,6 +447,7 @@ void ApiServer::routes()
                 return true;
             },
             [&](const char *data, size_t length) {
+                pacer.account(length);
                 if (current == "file") {
                     if (fileParts == 1 && !diskFailed && !writer.write(data, length))
                         diskFailed = true;

@@ -44,10 +44,12 @@ Commands:
                 Bring an item back from the trash (its deletion records go away).
   empty-trash   --email E
                 Remove trashed items for good, with their stored versions.
-  fault         [--method M] --path-prefix /api/v1/... --action status|cut|corrupt
-                [--status N] [--count N]
-                Make the next N matching requests fail: answer with the status,
-                cut the connection halfway through the body, or change one byte.
+  fault         [--method M] --path-prefix /api/v1/... --action status|cut|corrupt|slow
+                [--status N] [--count N] [--rate BYTES_PER_SECOND]
+                Make the next N (default 1) matching requests fail: answer with
+                the status (default 503), cut the connection halfway through the
+                reply body, change one byte of it, or move the request and reply
+                bodies at the given rate.
   clear-faults  Remove every pending fault.
 )";
 
@@ -256,12 +258,13 @@ int admin(Store &store, const Args &args)
         Fault fault;
         const auto action = faultActionFromString(args.value("action"));
         if (!action)
-            return usage(QStringLiteral("--action must be status, cut or corrupt"));
+            return usage(QStringLiteral("--action must be status, cut, corrupt or slow"));
         fault.action = *action;
         fault.method = args.value("method");
         fault.pathPrefix = args.value("path-prefix");
         fault.status = args.has("status") ? args.value("status").toInt() : 503;
         fault.remaining = args.has("count") ? args.value("count").toLongLong() : 1;
+        fault.rate = args.value("rate").toLongLong();
         const Outcome added = store.addFault(fault);
         return added.ok() ? 0 : fail(added);
     }

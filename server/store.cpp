@@ -26,7 +26,7 @@ namespace kumat::server {
 namespace {
 
 constexpr int passwordIterations = 100000;
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 
 QString nowText()
 {
@@ -317,11 +317,21 @@ bool Store::migrate(QString *error)
         *error = QString::fromUtf8(sqlite3_errmsg(db));
         return false;
     }
-    Stmt v(db, "PRAGMA user_version");
-    const int64_t current = v.step() == SQLITE_ROW ? v.integer(0) : 0;
+    int64_t current = 0;
+    {
+        Stmt v(db, "PRAGMA user_version");
+        current = v.step() == SQLITE_ROW ? v.integer(0) : 0;
+    }
     if (current >= schemaVersion)
         return tx.commit();
-    const char *schema = R"SQL(
+    if (current < 1 && !exec(schemaV1, error))
+        return false;
+    if (current < 2 && !exec("ALTER TABLE faults ADD COLUMN rate INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;", error))
+        return false;
+    return tx.commit() || (*error = QString::fromUtf8(sqlite3_errmsg(db)), false);
+}
+
+const char *const Store::schemaV1 = R"SQL(
 CREATE TABLE users (
     id INTEGER PRIMARY KEY,
     email TEXT NOT NULL UNIQUE COLLATE NOCASE,
@@ -385,10 +395,6 @@ CREATE TABLE faults (
 );
 PRAGMA user_version = 1;
 )SQL";
-    if (!exec(schema, error))
-        return false;
-    return tx.commit() || (*error = QString::fromUtf8(sqlite3_errmsg(db)), false);
-}
 
 // ---------------------------------------------------------------- accounts
 
@@ -1008,6 +1014,8 @@ std::optional<Fault::Action> faultActionFromString(const QString &text)
         return Fault::Cut;
     if (text == QLatin1String("corrupt"))
         return Fault::Corrupt;
+    if (text == QLatin1String("slow"))
+        return Fault::Slow;
     return std::nullopt;
 }
 
@@ -1018,6 +1026,7 @@ QString faultActionToString(Fault::Action action)
     case Fault::Status: return QStringLiteral("status");
     case Fault::Cut: return QStringLiteral("cut");
     case Fault::Corrupt: return QStringLiteral("corrupt");
+    case Fault::Slow: return QStringLiteral("slow");
     }
     return {};
 }
@@ -1031,11 +1040,13 @@ Outcome Store::addFault(const Fault &fault)
         return Outcome::fail(400, QStringLiteral("Tekrar sayısı en az 1 olmalı."));
     if (fault.action == Fault::Status && (fault.status < 400 || fault.status > 599))
         return Outcome::fail(400, QStringLiteral("Durum kodu 400 ile 599 arasında olmalı."));
+    if (fault.action == Fault::Slow && fault.rate < 1)
+        return Outcome::fail(400, QStringLiteral("Hız en az 1 bayt/saniye olmalı."));
     std::lock_guard lock(mutex);
     Tx tx(*this);
-    Stmt s(db, "INSERT INTO faults(method, path_prefix, action, status, remaining) VALUES (?, ?, ?, ?, ?)");
+    Stmt s(db, "INSERT INTO faults(method, path_prefix, action, status, remaining, rate) VALUES (?, ?, ?, ?, ?, ?)");
     s.bind(1, fault.method.toUpper()).bind(2, fault.pathPrefix).bind(3, faultActionToString(fault.action));
-    s.bind(4, int64_t(fault.status)).bind(5, fault.remaining);
+    s.bind(4, int64_t(fault.status)).bind(5, fault.remaining).bind(6, fault.rate);
     if (!tx.ok || s.step() != SQLITE_DONE || !tx.commit())
         return Outcome::fail(500, msgInternal);
     return Outcome::success();
@@ -1061,7 +1072,7 @@ std::optional<Fault> Store::takeFault(const QString &method, const QString &path
     Tx tx(*this);
     if (!tx.ok)
         return std::nullopt;
-    Stmt s(db, "SELECT id, method, path_prefix, action, status, remaining FROM faults "
+    Stmt s(db, "SELECT id, method, path_prefix, action, status, remaining, rate FROM faults "
                "WHERE remaining > 0 AND (method = '' OR method = ?) AND substr(?, 1, length(path_prefix)) = path_prefix "
                "ORDER BY id LIMIT 1");
     s.bind(1, method.toUpper()).bind(2, path);
@@ -1074,6 +1085,7 @@ std::optional<Fault> Store::takeFault(const QString &method, const QString &path
     f.action = faultActionFromString(s.text(3)).value_or(Fault::Status);
     f.status = int(s.integer(4));
     f.remaining = s.integer(5) - 1;
+    f.rate = s.integer(6);
     Stmt u(db, "UPDATE faults SET remaining = remaining - 1 WHERE id = ?");
     u.bind(1, f.id);
     if (u.step() != SQLITE_DONE || !tx.commit())

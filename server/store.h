@@ -54,16 +54,17 @@ struct StagedBlob
 };
 
 // A deliberate failure for tests: the next `remaining` requests whose method
-// matches (empty: any) and whose path starts with `pathPrefix` fail this way.
+// matches (empty: any) and whose path starts with `pathPrefix` go wrong this way.
 struct Fault
 {
-    enum Action { Status, Cut, Corrupt };
+    enum Action { Status, Cut, Corrupt, Slow };
     int64_t id = 0;
     QString method;
     QString pathPrefix;
     Action action = Status;
     int status = 503;
     int64_t remaining = 1;
+    int64_t rate = 0; // bytes per second, for Slow (request and reply bodies both)
 };
 
 std::optional<Fault::Action> faultActionFromString(const QString &text);
@@ -128,6 +129,7 @@ public:
 
 private:
     struct Tx;
+    static const char *const schemaV1;
     bool exec(const char *sql, QString *error = nullptr);
     bool migrate(QString *error);
     bool loadNode(int64_t userId, int64_t nodeId, Node *node);

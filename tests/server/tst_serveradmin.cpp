@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
 #include <QJsonArray>
@@ -41,6 +42,7 @@ private Q_SLOTS:
     void faultCutAndCorrupt_data();
     void faultCutAndCorrupt();
     void faultOnUploadStoresNothing();
+    void faultSlow();
 
 private:
     qint64 idOf(const QString &path);
@@ -185,12 +187,14 @@ void ServerAdminTest::portalDeleteRecords()
 
     // each row works in a folder of its own; earlier rows' records stay in the snapshot
     const QString top = QStringLiteral("Satır-%1-%2").arg(kind, folder ? QStringLiteral("klasör") : QStringLiteral("dosya"));
-    QVERIFY(server->putFile(email, top + QStringLiteral("/a.jpg"), "a"));
-    QVERIFY(server->putFile(email, top + QStringLiteral("/2024/b.jpg"), "b"));
+    QJsonObject a, b;
+    QVERIFY(server->putFile(email, top + QStringLiteral("/a.jpg"), "a", &a));
+    QVERIFY(server->putFile(email, top + QStringLiteral("/2024/b.jpg"), "b", &b));
     const QString target = folder ? top : top + QStringLiteral("/a.jpg");
-    const qint64 targetId = idOf(target);
-    const qint64 bId = idOf(top + QStringLiteral("/2024/b.jpg"));
-    QVERIFY(targetId > 0);
+    const qint64 aId = qint64(a.value(QStringLiteral("id")).toDouble());
+    const qint64 bId = qint64(b.value(QStringLiteral("id")).toDouble());
+    const qint64 targetId = folder ? qint64(a.value(QStringLiteral("parent_id")).toDouble()) : aId;
+    QVERIFY(targetId > 0 && bId > 0);
 
     QVERIFY2(server->portalDelete(email, target, kind), qPrintable(server->lastError()));
 
@@ -245,7 +249,7 @@ void ServerAdminTest::portalDeleteRecords()
         QVERIFY2(path != target && !path.startsWith(target + QLatin1Char('/')), qPrintable(path));
     QCOMPARE(livePaths.contains(top + QStringLiteral("/2024/b.jpg")), !folder);
     QCOMPARE(client->download(bId).status, folder ? 404 : 200);
-    QCOMPARE(client->download(idOf(top + QStringLiteral("/a.jpg"))).status, 404);
+    QCOMPARE(client->download(aId).status, 404);
     const QJsonObject listed = server->node(email, target);
     QVERIFY(listed.value(QStringLiteral("trashed")).toBool());
     QCOMPARE(listed.value(QStringLiteral("deletion_records")).toArray(), QJsonArray{kind});
@@ -398,6 +402,28 @@ void ServerAdminTest::faultOnUploadStoresNothing()
     QCOMPARE(refused.status, 500);
     QVERIFY(client->snapshot().json().value(QStringLiteral("items")).toArray().isEmpty());
     QCOMPARE(client->upload({{QStringLiteral("name"), "yeni.txt"}}, "y").status, 200);
+}
+
+void ServerAdminTest::faultSlow()
+{
+    const QByteArray content(60000, 's');
+    QVERIFY(server->putFile(email, QStringLiteral("yavaş.bin"), content));
+    const qint64 id = idOf(QStringLiteral("yavaş.bin"));
+    QVERIFY(server->addSlowFault(QStringLiteral("GET"), QStringLiteral("/api/v1/files/"), 100000));
+    QVERIFY(server->addSlowFault(QStringLiteral("POST"), QStringLiteral("/api/v1/files/upload"), 100000));
+
+    // the server holds both directions back; only the lower bound is certain
+    QElapsedTimer clock;
+    clock.start();
+    const HttpReply download = client->download(id);
+    QVERIFY(clock.elapsed() >= 500);
+    QCOMPARE(download.body, content);
+
+    clock.restart();
+    const HttpReply upload = client->upload({{QStringLiteral("name"), "yavaş-yükleme.bin"}}, QByteArray(50000, 'u'));
+    QVERIFY(clock.elapsed() >= 400);
+    QCOMPARE(upload.status, 200);
+    QCOMPARE(upload.json()["item"].toObject()["sha256"].toString(), sha256Hex(QByteArray(50000, 'u')));
 }
 
 QTEST_GUILESS_MAIN(ServerAdminTest)

@@ -239,6 +239,16 @@ bool ReferenceServer::addFault(const QString &method, const QString &pathPrefix,
     return runAdmin(args);
 }
 
+bool ReferenceServer::addSlowFault(const QString &method, const QString &pathPrefix, qint64 bytesPerSecond, int count)
+{
+    QStringList args{QStringLiteral("fault"), QStringLiteral("--path-prefix"), pathPrefix, QStringLiteral("--action"),
+                     QStringLiteral("slow"), QStringLiteral("--rate"), QString::number(bytesPerSecond),
+                     QStringLiteral("--count"), QString::number(count)};
+    if (!method.isEmpty())
+        args << QStringLiteral("--method") << method;
+    return runAdmin(args);
+}
+
 bool ReferenceServer::clearFaults()
 {
     return runAdmin({QStringLiteral("clear-faults")});

@@ -67,6 +67,9 @@ public:
     // close) or "corrupt" (full length, one byte changed).
     bool addFault(const QString &method, const QString &pathPrefix, const QString &action, int status = 503,
                   int count = 1);
+    // The next `count` matching requests move their request and reply bodies
+    // at `bytesPerSecond` (for stopping a transfer halfway, for instance).
+    bool addSlowFault(const QString &method, const QString &pathPrefix, qint64 bytesPerSecond, int count = 1);
     bool clearFaults();
 
     // Runs one admin command on this data folder; `output` receives stdout.
