@@ -9,6 +9,7 @@
 #include <httplib.h>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -235,6 +236,12 @@ ApiServer::ApiServer(Store &store, const ServeOptions &options) : store(store), 
     http->set_keep_alive_timeout(30);
     http->set_keep_alive_max_count(1000);
     http->set_tcp_nodelay(true);
+    // the library's default also sets SO_REUSEPORT, which would let a second
+    // server on the same port silently take half of the connections
+    http->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     if (options.log) {
         http->set_logger([](const httplib::Request &req, const httplib::Response &res) {
             std::fprintf(stderr, "%s %s -> %d\n", req.method.c_str(), req.path.c_str(), res.status);

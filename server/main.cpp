@@ -4,6 +4,7 @@
 #include "store.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QString>
@@ -139,6 +140,8 @@ int serve(Store &store, const Args &args)
     options.log = args.flag("log");
     if (!QFile::exists(options.certPath) || !QFile::exists(options.keyPath))
         return fail(QStringLiteral("certificate or key file not found"));
+    if (!options.downloadsDir.isEmpty() && !QFileInfo(options.downloadsDir).isDir())
+        return fail(QStringLiteral("--downloads is not a folder: ") + options.downloadsDir);
 
     // stop cleanly on SIGINT/SIGTERM; a dropped client must not kill the process
     ::signal(SIGPIPE, SIG_IGN);

@@ -4,6 +4,7 @@
 
 #include "httpclient.h"
 #include "referenceserver.h"
+#include "testtls.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QTest>
 
 #include <memory>
@@ -24,6 +26,8 @@ private Q_SLOTS:
     void initTestCase();
     void init();
 
+    void serveRefusals_data();
+    void serveRefusals();
     void addUser();
     void putFileMakesFoldersAndVersions();
     void adminRefusals_data();
@@ -79,6 +83,37 @@ void ServerAdminTest::init()
 qint64 ServerAdminTest::idOf(const QString &path)
 {
     return qint64(server->node(email, path).value(QStringLiteral("id")).toDouble());
+}
+
+void ServerAdminTest::serveRefusals_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // %CERT%, %KEY%, %PORT% replaced
+    QTest::newRow("no certificate") << QStringList{"--cert", "/yok/cert.pem", "--key", "%KEY%"};
+    QTest::newRow("key is not a key") << QStringList{"--cert", "%CERT%", "--key", "%CERT%"};
+    QTest::newRow("port taken") << QStringList{"--cert", "%CERT%", "--key", "%KEY%", "--port", "%PORT%"};
+    QTest::newRow("port out of range") << QStringList{"--cert", "%CERT%", "--key", "%KEY%", "--port", "70000"};
+    QTest::newRow("downloads missing") << QStringList{"--cert", "%CERT%", "--key", "%KEY%", "--port", "0", "--downloads", "/yok/klasör"};
+}
+
+void ServerAdminTest::serveRefusals()
+{
+    QFETCH(QStringList, arguments);
+    arguments.replaceInStrings(QStringLiteral("%CERT%"), TestTls::certificatePath());
+    arguments.replaceInStrings(QStringLiteral("%KEY%"), TestTls::keyPath());
+    arguments.replaceInStrings(QStringLiteral("%PORT%"), QString::number(server->port()));
+    QProcess process;
+    process.start(ReferenceServer::serverBinary(),
+                  QStringList{QStringLiteral("serve"), QStringLiteral("--data"), server->dataDir() + QStringLiteral("-ikinci")}
+                      + arguments);
+    const bool finished = process.waitForFinished(20000);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    QVERIFY2(finished, "the server started anyway");
+    QVERIFY(process.exitCode() != 0);
+    QVERIFY(process.readAllStandardOutput().isEmpty()); // never claims to listen
+    QVERIFY(!process.readAllStandardError().isEmpty());
 }
 
 void ServerAdminTest::addUser()
