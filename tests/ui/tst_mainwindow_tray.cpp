@@ -1,0 +1,268 @@
+#include "uitest.h"
+
+#include "updatemanager.h"
+
+#include <QMenu>
+#include <QStandardPaths>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+using namespace UiTest;
+
+namespace {
+
+// A virtual X display with a real tray host on it, started before the
+// application and ended with it (and with this process, should it die).
+class TrayDesktop
+{
+public:
+    QString start()
+    {
+        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        const QString trayer = QStandardPaths::findExecutable(QStringLiteral("trayer"));
+        if (xvfb.isEmpty() || trayer.isEmpty())
+            return QStringLiteral("Xvfb or trayer is not installed (Debian packages xvfb and trayer)");
+        int fds[2];
+        if (pipe(fds) != 0)
+            return QStringLiteral("no pipe");
+        xvfbPid = spawn({"Xvfb", "-displayfd", QByteArray::number(fds[1]), "-screen", "0", "1024x768x24", "-nolisten",
+                         "tcp"},
+                        fds[0]);
+        close(fds[1]);
+        QByteArray number;
+        char c = 0;
+        while (read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        close(fds[0]);
+        if (number.isEmpty())
+            return QStringLiteral("Xvfb did not start");
+        qputenv("DISPLAY", ":" + number);
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        trayerPid = spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                           "--height", "32", "--SetDockType", "true"},
+                          -1);
+        return QString();
+    }
+
+    void stop()
+    {
+        for (pid_t *pid : {&trayerPid, &xvfbPid}) {
+            if (*pid > 0) {
+                kill(*pid, SIGTERM);
+                waitpid(*pid, nullptr, 0);
+                *pid = 0;
+            }
+        }
+    }
+
+    ~TrayDesktop() { stop(); }
+
+private:
+    static pid_t spawn(const QList<QByteArray> &arguments, int closeInChild)
+    {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (closeInChild >= 0)
+                close(closeInChild);
+            std::vector<char *> argv;
+            for (const QByteArray &a : arguments)
+                argv.push_back(const_cast<char *>(a.constData()));
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    pid_t xvfbPid = 0;
+    pid_t trayerPid = 0;
+};
+
+QString skipReason;
+
+QList<QAction *> trayActions(MainWindowTestAccess &a)
+{
+    return a.trayIcon() && a.trayIcon()->contextMenu() ? a.trayIcon()->contextMenu()->actions() : QList<QAction *>();
+}
+
+} // namespace
+
+// The window with a real system tray: entries, balloons instead of boxes,
+// hiding to the tray on close, and the exit entry.
+class TestMainWindowTray : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init() { clearStore(); }
+    void trayAndMenu();
+    void pauseEntry();
+    void updateEntryFollowsButton();
+    void notificationsBecomeBalloons();
+    void closeHidesToTray();
+    void exitQuits();
+};
+
+void TestMainWindowTray::initTestCase()
+{
+    if (!skipReason.isEmpty())
+        QSKIP(qPrintable(skipReason));
+    QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 15000);
+}
+
+void TestMainWindowTray::trayAndMenu()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    QVERIFY(a.trayIcon());
+    QVERIFY(a.trayIcon()->isVisible());
+    QCOMPARE(a.trayIcon()->toolTip(), QStringLiteral("Zelnor Kumat Senkronizasyon"));
+    QCOMPARE(a.trayIcon()->contextMenu()->parent(), &w);
+    QStringList texts;
+    for (QAction *action : trayActions(a)) {
+        QVERIFY(!action->isSeparator());
+        texts << action->text();
+    }
+    QCOMPARE(texts, QStringList({"Uygulamayı Aç", "Senkronizasyonu Duraklat", "Güncelleme Kontrol Et", "Çıkış"}));
+    QCOMPARE(trayActions(a).at(1), a.pauseAction());
+    QCOMPARE(trayActions(a).at(2), a.trayUpdateAction());
+
+    a.speedTimer()->stop();
+    QVERIFY(QMetaObject::invokeMethod(&w, "updateUploadSpeed", Q_ARG(qint64, 1572864), Q_ARG(qint64, 0)));
+    a.tick();
+    QCOMPARE(a.trayIcon()->toolTip(),
+             QStringLiteral("Zelnor Kumat Senkronizasyon\nYükleme: 1.50 MiB/sn | İndirme: 0.00 MiB/sn"));
+}
+
+void TestMainWindowTray::pauseEntry()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    QCoreApplication::processEvents();
+    QAction *pause = a.pauseAction();
+    QCOMPARE(pause->text(), QStringLiteral("Senkronizasyonu Duraklat"));
+    // nothing runs although the text says pause: the entry goes by the engine
+    a.edit("emailEdit")->clear();
+    BoxAnswerer boxes;
+    pause->trigger();
+    QCOMPARE(boxes.titles(), QStringList{"Eksik bilgi"});
+
+    QVERIFY(QMetaObject::invokeMethod(&w, "updateRunning", Q_ARG(bool, false)));
+    QCOMPARE(pause->text(), QStringLiteral("Senkronizasyonu Devam Ettir"));
+    QVERIFY(QMetaObject::invokeMethod(&w, "updateRunning", Q_ARG(bool, true)));
+    QCOMPARE(pause->text(), QStringLiteral("Senkronizasyonu Duraklat"));
+}
+
+void TestMainWindowTray::updateEntryFollowsButton()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    a.trayUpdateAction()->trigger();
+    QVERIFY(!a.trayUpdateAction()->isEnabled());
+    QVERIFY(!a.button("updateButton")->isEnabled());
+    // with a tray the failure is a balloon, not a box
+    Q_EMIT a.updateManager()->checkFailed(QStringLiteral("Sunucuya ulaşılamadı."));
+    QVERIFY(a.trayUpdateAction()->isEnabled());
+    QVERIFY(a.button("updateButton")->isEnabled());
+    QTest::mouseClick(a.button("updateButton"), Qt::LeftButton);
+    QVERIFY(!a.trayUpdateAction()->isEnabled());
+    Q_EMIT a.updateManager()->checkCompleted(QStringLiteral("0.3.20"));
+    QVERIFY(a.trayUpdateAction()->isEnabled());
+    QCoreApplication::processEvents();
+    QVERIFY(boxes.boxes.isEmpty());
+}
+
+void TestMainWindowTray::notificationsBecomeBalloons()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    BoxAnswerer boxes;
+    for (int severity : {2, 1, 0})
+        QVERIFY(QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, "Senkronizasyon"),
+                                          Q_ARG(QString, "Bitti."), Q_ARG(int, severity)));
+    QCoreApplication::processEvents();
+    QVERIFY(boxes.boxes.isEmpty());
+
+    // the update announcement is a balloon too; only the question is a box
+    boxes.answerNext(QMessageBox::No);
+    Q_EMIT a.updateManager()->updateAvailable(QStringLiteral("0.4.0"), QString());
+    QCOMPARE(boxes.boxes.size(), 1);
+    QCOMPARE(boxes.boxes.first().icon, QMessageBox::Question);
+}
+
+void TestMainWindowTray::closeHidesToTray()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    for (int i = 0; i < 2; ++i) {
+        QVERIFY(!w.close()); // every time, not only the first
+        QVERIFY(!w.isVisible());
+        QVERIFY(a.trayIcon()->isVisible());
+        QVERIFY(!a.quitting());
+        QVERIFY(store()->allKeys().isEmpty());
+        trayActions(a).at(0)->trigger(); // "Uygulamayı Aç"
+        QVERIFY(w.isVisible());
+    }
+    w.hide();
+    Q_EMIT a.trayIcon()->activated(QSystemTrayIcon::Context);
+    QVERIFY(!w.isVisible());
+    Q_EMIT a.trayIcon()->activated(QSystemTrayIcon::MiddleClick);
+    QVERIFY(!w.isVisible());
+    Q_EMIT a.trayIcon()->activated(QSystemTrayIcon::Trigger);
+    QVERIFY(w.isVisible());
+    w.hide();
+    Q_EMIT a.trayIcon()->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(w.isVisible());
+}
+
+void TestMainWindowTray::exitQuits()
+{
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    a.edit("emailEdit")->setText("ayse@example.com");
+    QAction *exit = trayActions(a).at(3);
+    QTimer::singleShot(0, exit, &QAction::trigger);
+    QTimer::singleShot(20000, &w, [] { QCoreApplication::exit(3); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(a.quitting());
+    QVERIFY(!a.trayIcon()->isVisible());
+    QVERIFY(!w.isVisible());
+    QCOMPARE(store()->value("email").toString(), QStringLiteral("ayse@example.com"));
+    // after the exit entry a close really closes
+    w.show();
+    QVERIFY(w.close());
+}
+
+int main(int argc, char **argv)
+{
+    UiTest::isolateUser();
+    TrayDesktop desktop;
+    skipReason = desktop.start();
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        QApplication::setQuitOnLastWindowClosed(false);
+        QPixmap icon(32, 32);
+        icon.fill(QColor(0x17, 0x69, 0xe0));
+        QApplication::setWindowIcon(QIcon(icon));
+        UiTest::guardNetwork();
+        TestMainWindowTray tc;
+        result = QTest::qExec(&tc, argc, argv);
+    }
+    desktop.stop();
+    return result;
+}
+
+#include "tst_mainwindow_tray.moc"
