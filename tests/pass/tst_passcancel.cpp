@@ -1,4 +1,131 @@
+#include "passfixture.h"
+#include "referenceserver.h"
+
+#include <QFile>
+#include <QJsonObject>
 #include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(T)
+
+// stop() while the pass waits on a transfer: the pass ends as cancelled and
+// the state file stays byte for byte as the last completed pass left it.
+class TestPassCancel : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(fixture.start()); }
+    void init() { QVERIFY(fixture.beginTest()); }
+    void cleanup() { fixture.endTest(); }
+
+    void stopDuringUpload_data();
+    void stopDuringUpload();
+    void stopDuringDownload();
+    void snapshotFailureWritesNothing();
+
+private:
+    // Runs one pass that stop() interrupts at the first sign of a transfer.
+    void passStoppedAtFirst(Device *d, bool upload);
+
+    PassFixture fixture;
+};
+
+// large enough that a throttled transfer is still running when stop() comes
+static const QByteArray bigContent(24 * 1024, 'k');
+
+void TestPassCancel::passStoppedAtFirst(Device *d, bool upload)
+{
+    bool stopped = false;
+    const auto stopOnce = [d, &stopped](qint64 done, qint64) {
+        if (!stopped && done > 0) {
+            stopped = true;
+            d->engine.stop();
+        }
+    };
+    QMetaObject::Connection c = upload ? connect(&d->api, &ApiClient::uploadProgress, this, stopOnce)
+                                       : connect(&d->api, &ApiClient::downloadProgress, this, stopOnce);
+    d->logs.clear();
+    d->notices.clear();
+    d->engine.start();
+    disconnect(c);
+    QVERIFY(stopped);
+    d->engine.stop();
+}
+
+void TestPassCancel::stopDuringUpload_data()
+{
+    QTest::addColumn<bool>("newFile");
+    QTest::newRow("changed file") << false;
+    // the last file of the local walk: the final check still cancels
+    QTest::newRow("last new file") << true;
+}
+
+void TestPassCancel::stopDuringUpload()
+{
+    QFETCH(bool, newFile);
+    Device *d = fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "mevcut.txt", "v1"));
+    d->pass();
+    const QByteArray stateBefore = d->stateFileBytes();
+    QVERIFY(!stateBefore.isEmpty());
+
+    const QString path = newFile ? "zz-yeni.bin" : "mevcut.txt";
+    QVERIFY(d->write(path, bigContent));
+    d->api.setTransferLimits(0, 4);
+    passStoppedAtFirst(d, true);
+    d->api.setTransferLimits(0, 0);
+
+    const int stoppedAt = int(d->logs.indexOf("Yükleme durduruldu: " + path));
+    QVERIFY(stoppedAt >= 0);
+    QCOMPARE(d->logs.indexOf("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."), stoppedAt + 1);
+    QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
+    QVERIFY(!d->loggedStartingWith("Yüklenemedi"));
+    QVERIFY(d->notices.isEmpty());
+    QCOMPARE(d->stateFileBytes(), stateBefore);
+
+    // the next pass finishes the job
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 1);
+    QCOMPARE(d->counters().errors, 0);
+}
+
+void TestPassCancel::stopDuringDownload()
+{
+    Device *d = fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "küçük.txt", "x"));
+    d->pass();
+    const QByteArray stateBefore = d->stateFileBytes();
+    // more than the socket buffers hold, so the transfer is still on the wire
+    QVERIFY(fixture.server->putFile(fixture.email(), "büyük.bin", QByteArray(8 * 1024 * 1024, 'b')));
+
+    d->api.setTransferLimits(4, 0);
+    passStoppedAtFirst(d, false);
+    d->api.setTransferLimits(0, 0);
+
+    QVERIFY(d->logged("İndirme durduruldu: büyük.bin"));
+    QVERIFY(d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
+    QVERIFY(!d->loggedStartingWith("İndirilemedi"));
+    QVERIFY(!d->exists("büyük.bin"));
+    QCOMPARE(d->stateFileBytes(), stateBefore);
+    QCOMPARE(d->filesUnder(""), QStringList({".kumat-sync.json", "küçük.txt"}));
+}
+
+void TestPassCancel::snapshotFailureWritesNothing()
+{
+    Device *d = fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "a"));
+    d->pass();
+    const QByteArray stateBefore = d->stateFileBytes();
+    QVERIFY(QFile::remove(d->path("a.txt")));
+    QVERIFY(d->write("yeni.txt", "y"));
+    QVERIFY(fixture.server->addFault("GET", "/api/v1/sync/snapshot", "status", 503));
+    d->pass();
+
+    QVERIFY(d->loggedStartingWith("Sunucu anlık görüntüsü alınamadı: "));
+    QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
+    QVERIFY(!d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
+    QCOMPARE(d->stateFileBytes(), stateBefore);
+    QVERIFY(!fixture.server->node(fixture.email(), "a.txt").value("trashed").toBool());
+    QVERIFY(fixture.server->node(fixture.email(), "yeni.txt").isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPassCancel)
 #include "tst_passcancel.moc"

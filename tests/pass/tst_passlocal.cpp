@@ -1,4 +1,145 @@
+#include "passfixture.h"
+#include "referenceserver.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_GUILESS_MAIN(T)
+
+// Local files the server does not list: new ones are uploaded, with the
+// server folders above them created first.
+class TestPassLocal : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(fixture.start()); }
+    void init() { QVERIFY(fixture.beginTest()); }
+    void cleanup() { fixture.endTest(); }
+
+    void newFileInNewFoldersIsUploaded();
+    void foldersAreCreatedOncePerPass();
+    void failedFolderCreationSkipsTheFile();
+    void failedUploadKeepsNoRecord();
+    void emptyFolderIsNeverUploaded();
+    void nothingToDoStillCompletes();
+
+private:
+    QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
+
+    PassFixture fixture;
+};
+
+void TestPassLocal::newFileInNewFoldersIsUploaded()
+{
+    Device *d = fixture.device();
+    QVERIFY(d->write("A/B/c.txt", "yeni"));
+    d->pass();
+
+    const int a = int(d->logs.indexOf("Uzak klasör oluşturuldu: A"));
+    const int ab = int(d->logs.indexOf("Uzak klasör oluşturuldu: A/B"));
+    const int up = int(d->logs.indexOf("Yeni dosya yüklendi: A/B/c.txt"));
+    QVERIFY(a >= 0);
+    QVERIFY(ab > a);
+    QVERIFY(up > ab);
+    QCOMPARE(d->counters().uploaded, 1);
+
+    const QJsonObject folderA = node("A");
+    const QJsonObject folderB = node("A/B");
+    const QJsonObject file = node("A/B/c.txt");
+    QCOMPARE(folderA.value("type").toString(), QStringLiteral("folder"));
+    QCOMPARE(folderB.value("parent_id").toInteger(), folderA.value("id").toInteger());
+    QCOMPARE(file.value("parent_id").toInteger(), folderB.value("id").toInteger());
+    QCOMPARE(fixture.server->content(fixture.email(), file.value("id").toInteger()), QByteArray("yeni"));
+
+    const QJsonObject saved = d->savedState();
+    QCOMPARE(saved.keys(), QStringList({"A/B/c.txt"}));
+    const QJsonObject record = saved.value("A/B/c.txt").toObject();
+    QCOMPARE(record.value("remote_id").toInteger(), file.value("id").toInteger());
+    QCOMPARE(record.value("remote_version").toInteger(), file.value("version").toInteger());
+
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().downloaded, 0);
+}
+
+void TestPassLocal::foldersAreCreatedOncePerPass()
+{
+    Device *d = fixture.device();
+    QVERIFY(d->write("K/1.txt", "1"));
+    QVERIFY(d->write("K/2.txt", "2"));
+    QVERIFY(d->write("K/L/3.txt", "3"));
+    d->pass();
+
+    QCOMPARE(d->countLogged("Uzak klasör oluşturuldu: K"), 1);
+    QCOMPARE(d->countLogged("Uzak klasör oluşturuldu: K/L"), 1);
+    QCOMPARE(d->counters().uploaded, 3);
+    int folders = 0;
+    for (const QJsonValue &n : fixture.server->list(fixture.email()))
+        folders += n.toObject().value("type").toString() == "folder";
+    QCOMPARE(folders, 2);
+}
+
+void TestPassLocal::failedFolderCreationSkipsTheFile()
+{
+    Device *d = fixture.device();
+    QVERIFY(d->write("Yeni/dosya.txt", "x"));
+    QVERIFY(fixture.server->addFault("POST", "/api/v1/folders", "status", 500));
+    d->pass();
+
+    QVERIFY(d->loggedStartingWith("Klasör oluşturulamadı: Yeni — "));
+    bool noticed = false;
+    for (const Notice &n : d->notices)
+        noticed |= n.title == "Senkronizasyon hatası" && n.message == "Kumatta klasör oluşturulamadı: Yeni" && n.severity == 2;
+    QVERIFY(noticed);
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(d->savedState().isEmpty());
+    QVERIFY(node("Yeni/dosya.txt").isEmpty());
+
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 1);
+    QVERIFY(!node("Yeni/dosya.txt").isEmpty());
+}
+
+void TestPassLocal::failedUploadKeepsNoRecord()
+{
+    Device *d = fixture.device();
+    QVERIFY(d->write("a.txt", "x"));
+    QVERIFY(fixture.server->addFault("POST", "/api/v1/files/upload", "status", 500));
+    d->pass();
+
+    QVERIFY(d->loggedStartingWith("Yüklenemedi: a.txt — "));
+    QVERIFY(d->noticed("Yükleme hatası"));
+    QCOMPARE(d->counters().errors, 1);
+    QVERIFY(!d->savedState().contains("a.txt"));
+    QCOMPARE(d->read("a.txt"), QByteArray("x"));
+
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 1);
+}
+
+void TestPassLocal::emptyFolderIsNeverUploaded()
+{
+    Device *d = fixture.device();
+    QVERIFY(QDir().mkpath(d->path("boş/iç")));
+    d->pass();
+    QVERIFY(node("boş").isEmpty());
+    QVERIFY(QFileInfo(d->path("boş/iç")).isDir());
+}
+
+void TestPassLocal::nothingToDoStillCompletes()
+{
+    Device *d = fixture.device();
+    d->pass();
+    QVERIFY(d->logged("Senkronizasyon tamamlandı."));
+    QCOMPARE(d->lastNotice()->title, QStringLiteral("Senkronizasyon tamamlandı"));
+    QCOMPARE(d->lastNotice()->message,
+             QStringLiteral("Yüklenen: 0, indirilen: 0, portal silme arşivi: 0, çöpe taşındı: 0, yerel silindi: 0, hata: 0"));
+    QCOMPARE(d->lastNotice()->severity, 0);
+    QCOMPARE(d->stateFileBytes().trimmed(), QByteArray("{\n}"));
+}
+
+QTEST_GUILESS_MAIN(TestPassLocal)
 #include "tst_passlocal.moc"
