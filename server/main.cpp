@@ -27,7 +27,8 @@ Commands:
   serve         --cert PEM --key PEM [--listen ADDR] [--port N] [--downloads DIR] [--log]
                 Serve the API over HTTPS (port 0 picks a free port). Prints
                 "listening on https://ADDR:PORT" once it accepts connections.
-  add-user      --email E --password P
+  add-user      --email E [--password P]
+                Without --password the password is read from standard input.
   put-file      --email E --path a/b.txt --from FILE [--device NAME]
                 Store FILE at the path as a new file or the next version,
                 creating missing folders, as another device would.
@@ -250,9 +251,16 @@ int admin(Store &store, const Args &args)
     User user;
 
     if (cmd == QLatin1String("add-user")) {
-        if (!requireAll(args, {"email", "password"}, &problem))
+        if (!requireAll(args, {"email"}, &problem))
             return usage(problem);
-        const Outcome added = store.addUser(args.value("email"), args.value("password"));
+        QString password = args.value("password");
+        if (!args.has("password")) {
+            // read from standard input, so the password need not appear in the process list
+            QFile in;
+            if (in.open(stdin, QIODevice::ReadOnly))
+                password = QString::fromUtf8(in.readLine()).remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
+        }
+        const Outcome added = store.addUser(args.value("email"), password);
         return added.ok() ? 0 : fail(added);
     }
     if (cmd == QLatin1String("fault")) {

@@ -47,7 +47,7 @@ public:
         return finish(start("POST", path, body, contentType));
     }
     HttpReply del(const QString &path) { return finish(start("DELETE", path)); }
-    // Multipart upload in the field order given; the file part is last unless `file` is null.
+    // Multipart upload with the fields in the order given and the file part last.
     HttpReply upload(const QList<QPair<QString, QByteArray>> &fields, const QByteArray &content);
     HttpReply uploadDevice(const QList<QPair<QString, QByteArray>> &fields, QIODevice *file);
     HttpReply snapshot() { return get(QStringLiteral("/api/v1/sync/snapshot")); }
