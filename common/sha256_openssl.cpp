@@ -4,6 +4,18 @@
 
 #include <openssl/evp.h>
 
+namespace {
+
+// OpenSSL 3 looks the algorithm up on every EVP_sha256() initialisation; the
+// engine starts one digest per file on every pass, so fetch it once.
+const EVP_MD *sha256Algorithm()
+{
+    static EVP_MD *const algorithm = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return algorithm ? algorithm : EVP_sha256();
+}
+
+} // namespace
+
 struct Sha256::Private
 {
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
@@ -20,7 +32,7 @@ Sha256::~Sha256() = default;
 
 void Sha256::reset()
 {
-    EVP_DigestInit_ex(d->ctx, EVP_sha256(), nullptr);
+    EVP_DigestInit_ex(d->ctx, sha256Algorithm(), nullptr);
 }
 
 void Sha256::addData(const char *data, qint64 length)

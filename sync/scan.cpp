@@ -2,7 +2,6 @@
 
 #include "sha256.h"
 
-#include <QDateTime>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
@@ -17,30 +16,17 @@ bool SyncEngine::isEngineEntry(const QString &relativePath)
         || relativePath.endsWith(QLatin1String(".kumat-part"));
 }
 
-SyncEngine::LocalFile SyncEngine::localFileAt(const QString &absolutePath) const
-{
-    const QFileInfo info(absolutePath);
-    LocalFile file;
-    file.absolutePath = absolutePath;
-    file.name = info.fileName();
-    file.hash = hashFile(absolutePath);
-    file.size = info.size();
-    // A file system without birth times reports an invalid time; 0 keeps the
-    // value stable from pass to pass instead of depending on the time zone.
-    const QDateTime born = info.fileTime(QFileDevice::FileBirthTime);
-    file.createdMs = born.isValid() ? born.toMSecsSinceEpoch() : 0;
-    const QDateTime modified = info.fileTime(QFileDevice::FileModificationTime);
-    file.modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
-    return file;
-}
-
 QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const
 {
     QMap<QString, LocalFile> files;
+    // The iterator returns syncFolder, "/" and the relative path, so cutting
+    // the prefix gives what normalizedRelative computes, without its cost on
+    // every file; anything else takes the general way.
+    const QString prefix = syncFolder + QLatin1Char('/');
     QDirIterator it(syncFolder, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        const QString relative = normalizedRelative(path);
+        const QString relative = path.startsWith(prefix) ? path.mid(prefix.size()) : normalizedRelative(path);
         if (isEngineEntry(relative))
             continue;
         files.insert(relative, localFileAt(path));

@@ -13,6 +13,10 @@ public:
     static QString syncFolder(const SyncEngine &engine) { return engine.syncFolder; }
     static bool syncInProgress(const SyncEngine &engine) { return engine.syncInProgress; }
     static QJsonObject &state(SyncEngine &engine) { return engine.state; }
+    static SyncEngine::LocalFile localFileAt(const SyncEngine &engine, const QString &path)
+    {
+        return engine.localFileAt(path);
+    }
     static void scheduleSync(SyncEngine &engine) { engine.scheduleSync(); }
     static bool isEngineEntry(const QString &relativePath) { return SyncEngine::isEngineEntry(relativePath); }
     static bool isUnwatchedDirectory(const QString &relativePath)

@@ -42,6 +42,9 @@ private Q_SLOTS:
     void hashFile_data();
     void hashFile();
     void hashFileWithoutFile();
+    void scanAgreesWithHashFile_data();
+    void scanAgreesWithHashFile();
+    void recordOfMissingFile();
 
 private:
     void write(const QString &relative, const QByteArray &content);
@@ -256,6 +259,40 @@ void TestLocalScan::hashFileWithoutFile()
     // a folder opens on some systems but reads fail; never a digest
     QVERIFY(QDir().mkpath(folder + "/klasor"));
     QVERIFY(engine->hashFile(folder + "/klasor").isNull());
+}
+
+void TestLocalScan::scanAgreesWithHashFile_data()
+{
+    QTest::addColumn<int>("size");
+    const int chunk = 1024 * 1024;
+    for (int size : {0, 1, 4096, chunk - 1, chunk, chunk + 1, 2 * chunk, 2 * chunk + 4095})
+        QTest::addRow("%d bytes", size) << size;
+}
+
+void TestLocalScan::scanAgreesWithHashFile()
+{
+    // the scan reads files its own way for speed; it must see what hashFile sees
+    QFETCH(int, size);
+    QByteArray content(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        content[i] = char((i * 131) >> 3);
+    write("dosya.bin", content);
+    const SyncEngine::LocalFile file = engine->scanLocal().value("dosya.bin");
+    QCOMPARE(file.hash, engine->hashFile(folder + "/dosya.bin"));
+    QCOMPARE(file.hash, referenceDigest(content));
+    QCOMPARE(file.size, qint64(size));
+}
+
+void TestLocalScan::recordOfMissingFile()
+{
+    // a file gone between listing and reading: listed without a digest
+    const SyncEngine::LocalFile file = SyncEngineTestAccess::localFileAt(*engine, folder + "/gitti.txt");
+    QVERIFY(file.hash.isNull());
+    QCOMPARE(file.name, QString("gitti.txt"));
+    QCOMPARE(file.absolutePath, folder + "/gitti.txt");
+    QCOMPARE(file.size, qint64(0));
+    QCOMPARE(file.createdMs, qint64(0));
+    QCOMPARE(file.modifiedMs, qint64(0));
 }
 
 QTEST_GUILESS_MAIN(TestLocalScan)
