@@ -2,12 +2,12 @@
 
 #include "followedreply_p.h"
 #include "ratelimitedfile_p.h"
+#include "uploadform_p.h"
 #include "sha256.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QHttpMultiPart>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QSaveFile>
@@ -60,13 +60,9 @@ QByteArray formFileName(const QString &localPath)
     return name;
 }
 
-QHttpPart formField(const QString &name, const QByteArray &body)
+QByteArray fieldDisposition(const QByteArray &name)
 {
-    QHttpPart part;
-    part.setHeader(QNetworkRequest::ContentDispositionHeader,
-                   QStringLiteral("form-data; name=\"%1\"").arg(name));
-    part.setBody(body);
-    return part;
+    return "form-data; name=\"" + name + '"';
 }
 
 } // namespace
@@ -261,12 +257,12 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
 {
     error.clear();
 
-    auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    auto *form = new UploadForm;
     if (parentId.isValid())
-        form->append(formField(QStringLiteral("parent_id"), parentId.toString().toUtf8()));
+        form->addField(fieldDisposition("parent_id"), parentId.toString().toUtf8());
     if (expectedVersion.isValid())
-        form->append(formField(QStringLiteral("expected_version"), expectedVersion.toString().toUtf8()));
-    form->append(formField(QStringLiteral("name"), name.toUtf8()));
+        form->addField(fieldDisposition("expected_version"), expectedVersion.toString().toUtf8());
+    form->addField(fieldDisposition("name"), name.toUtf8());
 
     const qint64 byteRate = uploadLimit > 0 ? qint64(uploadLimit) * 1024 : 0;
     auto *file = new RateLimitedFile(localPath, byteRate, form);
@@ -275,16 +271,12 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
         delete form;
         return QJsonObject();
     }
+    form->addFile("form-data; name=\"file\"; filename=\"" + formFileName(localPath) + '"',
+                  QByteArrayLiteral("application/octet-stream"), file);
+    form->finish();
 
-    QHttpPart filePart;
-    // bytes, not a QString: Qt would narrow a QString header to Latin-1
-    filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
-                       QByteArray("form-data; name=\"file\"; filename=\"") + formFileName(localPath) + '"');
-    filePart.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/octet-stream"));
-    filePart.setBodyDevice(file);
-    form->append(filePart);
-
-    const QNetworkRequest req = request(QStringLiteral("/api/v1/files/upload"));
+    QNetworkRequest req = request(QStringLiteral("/api/v1/files/upload"));
+    req.setHeader(QNetworkRequest::ContentTypeHeader, form->contentType());
     QNetworkReply *reply = network.post(req, form);
     form->setParent(reply);
 
