@@ -86,6 +86,22 @@ private:
 
 QString skipReason;
 
+// Where the tray cannot show messages itself, Qt draws the balloon as a widget
+// of its own; its labels carry the title and the text.
+QStringList balloon()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && qstrcmp(widget->metaObject()->className(), "QBalloonTip") == 0) {
+            QStringList texts;
+            for (QLabel *label : widget->findChildren<QLabel *>())
+                if (!label->text().isEmpty())
+                    texts << label->text();
+            return texts;
+        }
+    }
+    return {};
+}
+
 QList<QAction *> trayActions(MainWindowTestAccess &a)
 {
     return a.trayIcon() && a.trayIcon()->contextMenu() ? a.trayIcon()->contextMenu()->actions() : QList<QAction *>();
@@ -185,9 +201,12 @@ void TestMainWindowTray::notificationsBecomeBalloons()
     MainWindow w;
     MainWindowTestAccess a{w};
     BoxAnswerer boxes;
-    for (int severity : {2, 1, 0})
+    for (int severity : {2, 1, 0}) {
+        const QString text = QStringLiteral("Bitti (%1).").arg(severity);
         QVERIFY(QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, "Senkronizasyon"),
-                                          Q_ARG(QString, "Bitti."), Q_ARG(int, severity)));
+                                          Q_ARG(QString, text), Q_ARG(int, severity)));
+        QCOMPARE(balloon(), QStringList({"Senkronizasyon", text}));
+    }
     QCoreApplication::processEvents();
     QVERIFY(boxes.boxes.isEmpty());
 
@@ -204,8 +223,12 @@ void TestMainWindowTray::closeHidesToTray()
     MainWindowTestAccess a{w};
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const QStringList note{"Zelnor Kumat Senkronizasyon",
+                           "Uygulama saat yanındaki simge alanında çalışmaya devam ediyor."};
     for (int i = 0; i < 2; ++i) {
+        QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, "x"), Q_ARG(QString, "y"), Q_ARG(int, 0));
         QVERIFY(!w.close()); // every time, not only the first
+        QCOMPARE(balloon(), note);
         QVERIFY(!w.isVisible());
         QVERIFY(a.trayIcon()->isVisible());
         QVERIFY(!a.quitting());
@@ -240,9 +263,10 @@ void TestMainWindowTray::exitQuits()
     QVERIFY(!a.trayIcon()->isVisible());
     QVERIFY(!w.isVisible());
     QCOMPARE(store()->value("email").toString(), QStringLiteral("ayse@example.com"));
-    // after the exit entry a close really closes
+    // after the exit entry a close really closes, without a balloon
     w.show();
     QVERIFY(w.close());
+    QVERIFY(balloon().isEmpty());
 }
 
 int main(int argc, char **argv)
