@@ -55,9 +55,10 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         // The engine's own entries (the state file, the conflict folder, the
         // archive, partial downloads) are never taken from the server: a
         // download there would overwrite the engine's memory or a kept copy.
+        // Letter case is ignored, as a Windows folder ignores it.
         const bool safe = isSafeRelativePath(path);
         const QString key = safe ? QDir::cleanPath(path) : path;
-        if (!safe || isEngineEntry(key)) {
+        if (!safe || isEngineEntry(key.toLower())) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
                    QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path);
             if (safe)
