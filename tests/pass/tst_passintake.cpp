@@ -33,6 +33,7 @@ private Q_SLOTS:
     void invalidEntryLeavesLocalFileAlone();
     void upperCaseDigestIsRecordOnly();
     void serverContentNotRecordedIsKeptBeforeUpload();
+    void deletionRecordByIdTakesSmallestPath();
 
 private:
     // Answers the snapshot with `snapshot`, downloads from `contents` by id,
@@ -306,6 +307,28 @@ void TestPassIntake::serverContentNotRecordedIsKeptBeforeUpload()
     QCOMPARE(d->counters().uploaded, 1);
     QVERIFY(scripted.requests.last().body.contains("name=\"expected_version\"\r\n\r\n3"));
     QCOMPARE(d->savedState().value("a.txt").toObject().value("remote_version").toInteger(), 4);
+}
+
+void TestPassIntake::deletionRecordByIdTakesSmallestPath()
+{
+    QVERIFY(d->write("a.txt", "A"));
+    QVERIFY(d->write("b.txt", "B"));
+    writeState(QJsonObject{{"b.txt", recordFor("b.txt", 1, 7)}, {"a.txt", recordFor("a.txt", 1, 7)}});
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{QJsonObject{{"path", "b.txt"}, {"id", 7}, {"version", 1},
+                                                       {"sha256", sha256Hex("B")}}}},
+                      {"deleted_ids", QJsonArray{7, 99, "7"}}});
+    d->pass();
+
+    const QStringList archive = d->filesUnder(".kumat-portal-silinenler");
+    QCOMPARE(archive.size(), 1);
+    QVERIFY(archive.first().endsWith("/a.txt"));
+    QCOMPARE(d->read("b.txt"), QByteArray("B"));
+    QCOMPARE(d->counters().archived, 1);
+    // no usable id and no path: nothing to tie it to
+    QCOMPARE(d->countLogged("Doğrulanamayan portal silme kaydı atlandı: "), 2);
+    QVERIFY(!d->savedState().contains("a.txt"));
+    QVERIFY(d->savedState().contains("b.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestPassIntake)
