@@ -317,7 +317,8 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     connect(&followed, &FollowedReply::replaced, &followed, boundBuffer);
 
     QSaveFile target(targetPath);
-    if (!target.open(QIODevice::WriteOnly)) {
+    // unbuffered, so that a refused write shows in the write that failed
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         error = QStringLiteral("Hedef dosya yazılamadı.");
         QNetworkReply *reply = followed.reply();
         reply->abort();
@@ -353,6 +354,7 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     };
 
     if (byteRate > 0) {
+        pace.setTimerType(Qt::PreciseTimer);
         pace.setInterval(100);
         connect(&pace, &QTimer::timeout, &loop, drain);
         pace.start();
