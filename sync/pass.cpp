@@ -55,8 +55,9 @@ bool SyncEngine::syncFolderAvailable()
     // A removable drive unplugged or a network share gone: nothing of what the
     // folder held may be taken for deleted, so the pass ends as if the server
     // had not answered, and nothing is recorded.
+    // A folder that cannot be listed scans as empty just the same.
     const QFileInfo folder(syncFolder);
-    if (!syncFolder.isEmpty() && folder.exists() && folder.isDir())
+    if (!syncFolder.isEmpty() && folder.exists() && folder.isDir() && folder.isReadable())
         return true;
     Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: ") + syncFolder);
     Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),

@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <unistd.h>
+
 // Snapshots a real server never sends: failures, unsafe and colliding paths,
 // invalid entries, upper-case digests, a folder that disappears. Served by the
 // scripted responder, which also records every request the pass makes.
@@ -28,6 +30,7 @@ private Q_SLOTS:
     void snapshotFailureChangesNothing_data();
     void snapshotFailureChangesNothing();
     void folderGoneDuringSnapshotChangesNothing();
+    void unreadableFolderChangesNothing();
     void intakeRejectsUnsafeAndCollidingPaths();
     void invalidEntryLeavesLocalFileAlone_data();
     void invalidEntryLeavesLocalFileAlone();
@@ -184,6 +187,25 @@ void TestPassIntake::folderGoneDuringSnapshotChangesNothing()
     QDir().rename(unplugged, d->folder);
     QCOMPARE(d->stateFileBytes(), stateBefore);
     QCOMPARE(d->read("alt/b.txt"), QByteArray("B"));
+}
+
+void TestPassIntake::unreadableFolderChangesNothing()
+{
+    if (::geteuid() == 0)
+        QSKIP("root lists every folder");
+    QVERIFY(d->write("a.txt", "A"));
+    writeState(QJsonObject{{"a.txt", recordFor("a.txt", 1, 5)}});
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{QJsonObject{{"path", "a.txt"}, {"id", 5}, {"version", 1},
+                                                       {"sha256", sha256Hex("A")}}}}});
+    const QFileDevice::Permissions before = QFile::permissions(d->folder);
+    beforeSnapshotReply = [&] { QFile::setPermissions(d->folder, QFileDevice::WriteOwner); };
+    d->pass();
+    QFile::setPermissions(d->folder, before);
+
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
+    QVERIFY(d->logged("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: " + d->folder));
+    QCOMPARE(d->read("a.txt"), QByteArray("A"));
 }
 
 void TestPassIntake::intakeRejectsUnsafeAndCollidingPaths()
