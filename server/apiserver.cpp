@@ -397,7 +397,10 @@ void ApiServer::routes()
         sendJson(res, 200, reply, fault);
     });
 
-    http->Delete(R"(/api/v1/nodes/([^/]+))", [this, takeFault, authenticate](const Request &req, Response &res) {
+    http->Delete(R"(/api/v1/nodes/([^/]+))", [this, takeFault, authenticate](const Request &req, Response &res,
+                                                                             const ContentReader &reader) {
+        // a body has no meaning here; read it past without keeping it
+        drain(req, reader);
         const auto fault = takeFault(req);
         if (fault && fault->action == Fault::Status)
             return sendError(res, fault->status, QStringLiteral("Sunucu geçici olarak yanıt veremiyor."));
