@@ -312,6 +312,12 @@ bool Store::open(const QString &dataDir, QString *error)
 bool Store::migrate(QString *error)
 {
     std::lock_guard lock(mutex);
+    {
+        // the usual case needs no write lock, which another process may hold for a while
+        Stmt v(db, "PRAGMA user_version");
+        if (v.step() == SQLITE_ROW && v.integer(0) >= schemaVersion)
+            return true;
+    }
     Tx tx(*this);
     if (!tx.ok) {
         *error = QString::fromUtf8(sqlite3_errmsg(db));
