@@ -10,6 +10,9 @@ bool LocalTrash::moveToTrash(const QString &absolutePath)
     // Qt 6.4 on a desktop without a data folder (~/.local/share missing)
     // reports success and moves the file into a "files" folder under the
     // current directory. With the folder in place it finds the real trash.
+    if (!keepsFilesAt(absolutePath))
+        return false;
+
     const QString dataFolder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (!dataFolder.isEmpty())
         QDir().mkpath(dataFolder);

@@ -9,4 +9,8 @@ namespace LocalTrash {
 // place and answers false.
 bool moveToTrash(const QString &absolutePath);
 
+// Whether the platform's trash would keep a file at this path rather than
+// delete it outright (Windows deletes on drives without a Recycle Bin).
+bool keepsFilesAt(const QString &absolutePath);
+
 } // namespace LocalTrash
