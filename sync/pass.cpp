@@ -59,9 +59,9 @@ bool SyncEngine::syncFolderAvailable()
     const QFileInfo folder(syncFolder);
     if (!syncFolder.isEmpty() && folder.exists() && folder.isDir() && folder.isReadable())
         return true;
-    Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: ") + syncFolder);
+    Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne erişilemiyor; denetim durduruldu, takip kaydı değiştirilmedi: ") + syncFolder);
     Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
-                        QStringLiteral("Senkronizasyon klasörü bulunamadı veya klasör değil: ") + syncFolder, 2);
+                        QStringLiteral("Senkronizasyon klasörü bulunamadı veya okunamıyor: ") + syncFolder, 2);
     syncInProgress = false;
     return false;
 }

@@ -179,7 +179,7 @@ void TestPassIntake::folderGoneDuringSnapshotChangesNothing()
     d->pass();
 
     QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
-    QVERIFY(d->logged("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: " + d->folder));
+    QVERIFY(d->logged("Senkronizasyon klasörüne erişilemiyor; denetim durduruldu, takip kaydı değiştirilmedi: " + d->folder));
     QVERIFY(d->noticed("Senkronizasyon hatası"));
     QCOMPARE(d->lastNotice()->severity, 2);
     QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
@@ -204,7 +204,7 @@ void TestPassIntake::unreadableFolderChangesNothing()
     QFile::setPermissions(d->folder, before);
 
     QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
-    QVERIFY(d->logged("Senkronizasyon klasörüne erişilemiyor, hiçbir değişiklik yapılmadı: " + d->folder));
+    QVERIFY(d->logged("Senkronizasyon klasörüne erişilemiyor; denetim durduruldu, takip kaydı değiştirilmedi: " + d->folder));
     QCOMPARE(d->read("a.txt"), QByteArray("A"));
 }
 
