@@ -24,6 +24,9 @@ bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, Q
             continue;
         }
 
+        // a stop that came while the previous request finished
+        if (!running)
+            return false;
         QJsonObject item = api->createFolder(*parentId, part).value(QLatin1String("item")).toObject();
         if (item.isEmpty()) {
             const QString error = api->lastError();

@@ -69,6 +69,11 @@ void SyncEngine::uploadNewFile(PassContext &pass, const QString &path, const Loc
     QVariant parentId;
     if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
         return;
+    // stopped while a folder for it was made: no new request
+    if (!running) {
+        Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
+        return;
+    }
 
     const QJsonObject item = api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), QVariant())
                                  .value(QLatin1String("item"))

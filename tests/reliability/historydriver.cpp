@@ -1,0 +1,871 @@
+#include "historydriver.h"
+
+#include "apiclient.h"
+#include "passfixture.h"
+#include "referenceserver.h"
+#include "syncengine.h"
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QScopeGuard>
+
+// The engine's and the client's private members, for watching the engine from
+// outside: the state it holds and every request it makes.
+class SyncEngineTestAccess
+{
+public:
+    static QJsonObject state(const SyncEngine &engine) { return engine.state; }
+};
+
+class ApiClientTestAccess
+{
+public:
+    static QNetworkAccessManager &network(ApiClient &client) { return client.network; }
+};
+
+namespace {
+
+const QString stateFileName = QStringLiteral(".kumat-sync.json");
+const QString completedLine = QStringLiteral("Senkronizasyon tamamlandı.");
+
+const QStringList folderPool = {QString(), QStringLiteral("d/"), QStringLiteral("d/e/"), QStringLiteral("f/")};
+const QStringList namePool = {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("c.md"),
+                              QStringLiteral("Rapor.txt"), QStringLiteral("özet.txt")};
+const QStringList dirTargets = {QStringLiteral("g"), QStringLiteral("f"), QStringLiteral("d/e2"), QStringLiteral("d")};
+const QStringList recordKinds = {QStringLiteral("deleted"), QStringLiteral("deleted_items"),
+                                 QStringLiteral("tombstones"), QStringLiteral("deleted_ids"),
+                                 QStringLiteral("flagged-deleted"), QStringLiteral("flagged-is_deleted"),
+                                 QStringLiteral("flagged-deleted_at")};
+
+QByteArray hashOf(const QByteArray &bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray hashOfFile(const QString &path, bool *ok = nullptr)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (ok)
+            *ok = false;
+        return QByteArray();
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    if (ok)
+        *ok = true;
+    return hash.result().toHex();
+}
+
+bool isEngineEntry(const QString &relative)
+{
+    return relative == stateFileName || relative == QLatin1String(".kumat-conflicts")
+        || relative.startsWith(QLatin1String(".kumat-conflicts/")) || relative == QLatin1String(".kumat-portal-silinenler")
+        || relative.startsWith(QLatin1String(".kumat-portal-silinenler/")) || relative.endsWith(QLatin1String(".kumat-part"));
+}
+
+QString caseFlipped(const QString &name)
+{
+    if (name.isEmpty())
+        return name;
+    QString flipped = name;
+    const QChar first = flipped.at(0);
+    flipped[0] = first.isUpper() ? first.toLower() : first.toUpper();
+    return flipped;
+}
+
+template<typename T>
+const T &pick(QRandomGenerator &random, const QList<T> &list)
+{
+    return list.at(int(random.bounded(quint32(list.size()))));
+}
+
+struct FaultSpec
+{
+    const char *method;
+    const char *prefix;
+    const char *action;
+    int status;
+};
+
+const FaultSpec faults[] = {
+    {"GET", "/api/v1/files/", "cut", 0},
+    {"GET", "/api/v1/files/", "corrupt", 0},
+    {"GET", "/api/v1/files/", "status", 500},
+    {"POST", "/api/v1/files/upload", "cut", 0},
+    {"POST", "/api/v1/files/upload", "status", 500},
+    {"POST", "/api/v1/files/upload", "status", 409},
+    {"DELETE", "/api/v1/nodes/", "status", 500},
+    {"DELETE", "/api/v1/nodes/", "cut", 0},
+    {"POST", "/api/v1/folders", "status", 500},
+    {"POST", "/api/v1/folders", "cut", 0},
+    {"GET", "/api/v1/sync/snapshot", "status", 500},
+    {"GET", "/api/v1/sync/snapshot", "cut", 0},
+    {"GET", "/api/v1/sync/snapshot", "corrupt", 0},
+    {"", "/api/v1/", "status", 503},
+};
+const int faultCount = int(sizeof(faults) / sizeof(faults[0]));
+
+} // namespace
+
+QString HistoryOp::describe() const
+{
+    const QString dev = QStringLiteral("dev%1").arg(device);
+    switch (kind) {
+    case LocalWrite:
+        return QStringLiteral("%1 write %2 content#%3 (%4 bytes)").arg(dev, path).arg(content).arg(size);
+    case LocalTouch:
+        return QStringLiteral("%1 touch %2 %3s").arg(dev, path).arg(touchSeconds);
+    case LocalDelete:
+        return QStringLiteral("%1 delete %2").arg(dev, path);
+    case LocalRename:
+        return QStringLiteral("%1 rename %2 -> %3").arg(dev, path, path2);
+    case LocalMkdir:
+        return QStringLiteral("%1 mkdir %2").arg(dev, path);
+    case LocalRemoveDir:
+        return QStringLiteral("%1 rmdir -r %2").arg(dev, path);
+    case LocalRenameDir:
+        return QStringLiteral("%1 rename dir %2 -> %3").arg(dev, path, path2);
+    case PortalPut:
+        return QStringLiteral("portal put %1 content#%2 (%3 bytes)").arg(path).arg(content).arg(size);
+    case PortalDelete:
+        return QStringLiteral("portal delete %1 kind %2").arg(path, path2);
+    case MobileDelete:
+        return QStringLiteral("mobile delete %1").arg(path);
+    case Settle:
+        return QStringLiteral("settle");
+    case Pass: {
+        QString text = dev + QStringLiteral(" pass");
+        if (fault >= 0) {
+            const FaultSpec &f = faults[fault];
+            text += QStringLiteral(" fault[%1 %2 %3 %4 x%5]")
+                        .arg(QLatin1String(f.method), QLatin1String(f.prefix), QLatin1String(f.action))
+                        .arg(f.status)
+                        .arg(faultCount);
+        }
+        if (stopAfterReplies > 0)
+            text += QStringLiteral(" stop-after-reply %1").arg(stopAfterReplies);
+        if (stopOnProgress)
+            text += QStringLiteral(" stop-at-transfer");
+        for (const HistoryOp &n : nested)
+            text += QStringLiteral(" {after reply %1: %2}").arg(midAfterReplies).arg(n.describe());
+        return text;
+    }
+    }
+    return QString();
+}
+
+HistoryRunner::HistoryRunner(PassFixture &fixture, int deviceCount, HistoryFigures *figures)
+    : fixture(fixture)
+    , figures(figures)
+{
+    for (int i = 0; i < deviceCount; ++i)
+        devices.append(fixture.device(QStringLiteral("dev%1").arg(i)));
+    // something the engine must never touch, next to the sync folders
+    QDir().mkpath(fixture.work->filePath(QStringLiteral("outside/sub")));
+    QFile outside(fixture.work->filePath(QStringLiteral("outside/sub/keep.txt")));
+    if (outside.open(QIODevice::WriteOnly))
+        outside.write("not synchronised\n");
+    outside.close();
+    for (Device *d : devices)
+        QDir().mkpath(d->folder);
+    outsideBefore = outsideManifest();
+    cwdBefore = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+QByteArray HistoryRunner::contentBytes(int content, int size)
+{
+    QByteArray bytes = "content #" + QByteArray::number(content) + "\n";
+    if (size <= 0)
+        return size == 0 ? QByteArray() : bytes;
+    while (bytes.size() < size)
+        bytes += QByteArray::number(content * 7919 + bytes.size()) + ' ';
+    bytes.truncate(size);
+    // keep the number readable and the content unique
+    return "#" + QByteArray::number(content) + ":" + bytes;
+}
+
+QList<QString> HistoryRunner::faultTable()
+{
+    QList<QString> table;
+    for (const FaultSpec &f : faults)
+        table.append(QStringLiteral("%1 %2 %3").arg(QLatin1String(f.method), QLatin1String(f.prefix), QLatin1String(f.action)));
+    return table;
+}
+
+QStringList HistoryRunner::localFiles(int device) const
+{
+    QStringList files;
+    const QString root = devices.at(device)->folder;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(root).relativeFilePath(it.next());
+        if (!isEngineEntry(relative))
+            files.append(relative);
+    }
+    files.sort();
+    return files;
+}
+
+QStringList HistoryRunner::localDirs(int device) const
+{
+    QStringList dirs;
+    const QString root = devices.at(device)->folder;
+    QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(root).relativeFilePath(it.next());
+        if (!isEngineEntry(relative))
+            dirs.append(relative);
+    }
+    dirs.sort();
+    return dirs;
+}
+
+HistoryOp HistoryRunner::generateLocal(QRandomGenerator &random, int index, int device)
+{
+    HistoryOp op;
+    op.device = device;
+    op.content = index;
+    const QStringList files = localFiles(device);
+    const QStringList dirs = localDirs(device);
+    const auto newPath = [&] { return pick(random, folderPool) + pick(random, namePool); };
+    const int roll = int(random.bounded(100));
+    op.size = random.bounded(10) == 0 ? 150000 + int(random.bounded(100000)) : int(random.bounded(300));
+
+    if (files.isEmpty() || roll < 25) {
+        op.kind = HistoryOp::LocalWrite;
+        op.path = newPath();
+    } else if (roll < 45) {
+        op.kind = HistoryOp::LocalWrite;
+        op.path = pick(random, files);
+    } else if (roll < 53) {
+        op.kind = HistoryOp::LocalTouch;
+        op.path = pick(random, files);
+        op.touchSeconds = qint64(random.bounded(20)) - 10;
+        if (op.touchSeconds == 0)
+            op.touchSeconds = 3;
+    } else if (roll < 65) {
+        op.kind = HistoryOp::LocalDelete;
+        op.path = pick(random, files);
+    } else if (roll < 73) {
+        op.kind = HistoryOp::LocalRename;
+        op.path = pick(random, files);
+        op.path2 = newPath();
+    } else if (roll < 80) {
+        // a change of letter case only
+        op.kind = HistoryOp::LocalRename;
+        op.path = pick(random, files);
+        const QFileInfo info(op.path);
+        const QString dir = info.path() == QLatin1String(".") ? QString() : info.path() + QLatin1Char('/');
+        op.path2 = dir + caseFlipped(info.fileName());
+    } else if (roll < 85 || dirs.isEmpty()) {
+        op.kind = HistoryOp::LocalMkdir;
+        op.path = pick(random, folderPool.mid(1)).chopped(1);
+    } else if (roll < 91) {
+        op.kind = HistoryOp::LocalRemoveDir;
+        op.path = pick(random, dirs);
+    } else if (roll < 96) {
+        op.kind = HistoryOp::LocalRenameDir;
+        op.path = pick(random, dirs);
+        op.path2 = pick(random, dirTargets);
+    } else {
+        op.kind = HistoryOp::LocalRenameDir;
+        op.path = pick(random, dirs);
+        const QFileInfo info(op.path);
+        const QString dir = info.path() == QLatin1String(".") ? QString() : info.path() + QLatin1Char('/');
+        op.path2 = dir + caseFlipped(info.fileName());
+    }
+    return op;
+}
+
+HistoryOp HistoryRunner::generateServer(QRandomGenerator &random, int index)
+{
+    HistoryOp op;
+    op.content = index;
+    op.size = random.bounded(10) == 0 ? 150000 + int(random.bounded(100000)) : int(random.bounded(300));
+    QStringList files;
+    QStringList nodes;
+    for (const QJsonValue &value : fixture.server->list(fixture.email())) {
+        const QJsonObject node = value.toObject();
+        if (node.value(QLatin1String("trashed")).toBool())
+            continue;
+        const QString path = node.value(QLatin1String("path")).toString();
+        nodes.append(path);
+        if (node.value(QLatin1String("type")).toString() != QLatin1String("folder"))
+            files.append(path);
+    }
+    const int roll = int(random.bounded(100));
+    if (nodes.isEmpty() || roll < 30) {
+        op.kind = HistoryOp::PortalPut;
+        op.path = pick(random, folderPool) + pick(random, namePool);
+    } else if (roll < 55 && !files.isEmpty()) {
+        op.kind = HistoryOp::PortalPut;
+        op.path = pick(random, files);
+    } else if (roll < 80) {
+        op.kind = HistoryOp::PortalDelete;
+        op.path = pick(random, nodes);
+        op.path2 = pick(random, recordKinds);
+    } else if (!files.isEmpty()) {
+        op.kind = HistoryOp::MobileDelete;
+        op.path = pick(random, files);
+    } else {
+        op.kind = HistoryOp::PortalPut;
+        op.path = pick(random, folderPool) + pick(random, namePool);
+    }
+    return op;
+}
+
+HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
+{
+    const int roll = int(random.bounded(100));
+    if (roll < 42)
+        return generateLocal(random, index, int(random.bounded(quint32(devices.size()))));
+    if (roll < 60)
+        return generateServer(random, index);
+    if (roll < 96) {
+        HistoryOp op;
+        op.kind = HistoryOp::Pass;
+        op.device = int(random.bounded(quint32(devices.size())));
+        if (random.bounded(100) < 25) {
+            op.fault = int(random.bounded(faultCount));
+            op.faultCount = 1 + int(random.bounded(3));
+        }
+        const int stopRoll = int(random.bounded(100));
+        if (stopRoll < 8)
+            op.stopAfterReplies = 1 + int(random.bounded(6));
+        else if (stopRoll < 15)
+            op.stopOnProgress = true;
+        if (random.bounded(100) < 20) {
+            op.midAfterReplies = 1 + int(random.bounded(5));
+            HistoryOp nested = random.bounded(100) < 75 ? generateLocal(random, index * 1000 + 1, op.device)
+                                                        : generateServer(random, index * 1000 + 1);
+            // a save the user makes while the pass runs: mostly edits of files the pass may touch
+            op.nested.append(nested);
+        }
+        return op;
+    }
+    HistoryOp op;
+    op.kind = HistoryOp::Settle;
+    return op;
+}
+
+bool HistoryRunner::runRandom(quint64 seed, int steps)
+{
+    QRandomGenerator random(seed);
+    for (int i = 0; i < steps; ++i) {
+        const HistoryOp op = generate(random, i + 1);
+        ops.append(op);
+        if (!apply(op))
+            return false;
+    }
+    HistoryOp last;
+    last.kind = HistoryOp::Settle;
+    ops.append(last);
+    return apply(last);
+}
+
+bool HistoryRunner::replay(const QList<HistoryOp> &list)
+{
+    for (const HistoryOp &op : list) {
+        ops.append(op);
+        if (!apply(op))
+            return false;
+    }
+    return true;
+}
+
+bool HistoryRunner::apply(const HistoryOp &op)
+{
+    if (figures)
+        ++figures->operations;
+    if (op.kind == HistoryOp::Pass)
+        return runPass(op);
+    if (op.kind == HistoryOp::Settle)
+        return settle();
+    return applyUserStep(op);
+}
+
+bool HistoryRunner::applyUserStep(const HistoryOp &op)
+{
+    if (op.kind == HistoryOp::PortalPut) {
+        const QByteArray bytes = contentBytes(op.content, op.size);
+        if (fixture.server->putFile(fixture.email(), op.path, bytes))
+            tracked.insert(hashOf(bytes), QStringLiteral("portal put ") + op.path);
+        return true;
+    }
+    if (op.kind == HistoryOp::PortalDelete) {
+        fixture.server->portalDelete(fixture.email(), op.path, op.path2);
+        return true;
+    }
+    if (op.kind == HistoryOp::MobileDelete) {
+        fixture.server->mobileDelete(fixture.email(), op.path);
+        return true;
+    }
+    if (op.device >= devices.size())
+        return true;
+
+    const QDir root(devices.at(op.device)->folder);
+    const QString target = root.filePath(op.path);
+    const QFileInfo info(target);
+    // contents this step destroys; the user's own doing, unless a copy is left
+    QList<QByteArray> destroyed;
+
+    switch (op.kind) {
+    case HistoryOp::LocalWrite: {
+        if (info.isDir())
+            return true;
+        if (!QDir().mkpath(info.absolutePath()))
+            return true;
+        if (info.isFile())
+            destroyed.append(hashOfFile(target));
+        const QByteArray bytes = contentBytes(op.content, op.size);
+        QFile file(target);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return true;
+        file.write(bytes);
+        file.close();
+        tracked.insert(hashOf(bytes), QStringLiteral("written by the user as ") + op.path);
+        break;
+    }
+    case HistoryOp::LocalTouch: {
+        if (!info.isFile())
+            return true;
+        QFile file(target);
+        if (file.open(QIODevice::ReadWrite))
+            file.setFileTime(info.lastModified().addSecs(op.touchSeconds), QFileDevice::FileModificationTime);
+        break;
+    }
+    case HistoryOp::LocalDelete:
+        if (!info.isFile())
+            return true;
+        destroyed.append(hashOfFile(target));
+        QFile::remove(target);
+        break;
+    case HistoryOp::LocalRename: {
+        const QString to = root.filePath(op.path2);
+        if (!info.isFile() || QFileInfo::exists(to) || QFileInfo(to).isSymLink())
+            return true;
+        if (!QDir().mkpath(QFileInfo(to).absolutePath()))
+            return true;
+        QFile::rename(target, to);
+        break;
+    }
+    case HistoryOp::LocalMkdir:
+        if (!info.exists())
+            QDir().mkpath(target);
+        break;
+    case HistoryOp::LocalRemoveDir: {
+        if (!info.isDir())
+            return true;
+        QDirIterator it(target, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            destroyed.append(hashOfFile(it.next()));
+        QDir(target).removeRecursively();
+        break;
+    }
+    case HistoryOp::LocalRenameDir: {
+        const QString to = root.filePath(op.path2);
+        if (!info.isDir() || QFileInfo::exists(to) || to.startsWith(target + QLatin1Char('/')))
+            return true;
+        if (!QDir().mkpath(QFileInfo(to).absolutePath()))
+            return true;
+        QDir().rename(target, to);
+        break;
+    }
+    default:
+        break;
+    }
+
+    if (!destroyed.isEmpty()) {
+        const QSet<QByteArray> available = availableContents();
+        for (const QByteArray &hash : std::as_const(destroyed)) {
+            if (!available.contains(hash))
+                tracked.remove(hash);
+        }
+    }
+    return true;
+}
+
+void HistoryRunner::trackLocalContents()
+{
+    for (int i = 0; i < devices.size(); ++i) {
+        for (const QString &relative : localFiles(i)) {
+            bool ok = false;
+            const QByteArray hash = hashOfFile(devices.at(i)->path(relative), &ok);
+            if (ok && !tracked.contains(hash))
+                tracked.insert(hash, QStringLiteral("dev%1 %2 before step %3").arg(i).arg(relative).arg(ops.size()));
+        }
+    }
+}
+
+bool HistoryRunner::runPass(const HistoryOp &op)
+{
+    if (op.device >= devices.size())
+        return true;
+    Device *device = devices.at(op.device);
+    if (figures)
+        ++figures->passes;
+    if (op.fault >= 0) {
+        const FaultSpec &f = faults[op.fault];
+        fixture.server->addFault(QLatin1String(f.method), QLatin1String(f.prefix), QLatin1String(f.action),
+                                 f.status ? f.status : 503, op.faultCount);
+        if (figures)
+            ++figures->faults;
+    }
+    trackLocalContents();
+    const QByteArray stateBefore = device->stateFileBytes();
+    const bool stateExistedBefore = QFileInfo::exists(device->path(stateFileName));
+
+    QNetworkAccessManager &network = ApiClientTestAccess::network(device->api);
+    int finishedReplies = 0;
+    bool stopped = false;
+    bool nestedDone = false;
+    QSet<QNetworkReply *> aliveAtStop;
+    QStringList callsAfterStop;
+    const auto stopNow = [&] {
+        if (stopped)
+            return;
+        stopped = true;
+        const QList<QNetworkReply *> alive = network.findChildren<QNetworkReply *>();
+        aliveAtStop = QSet<QNetworkReply *>(alive.cbegin(), alive.cend());
+        if (figures)
+            ++figures->stops;
+        device->engine.stop();
+    };
+    QList<QMetaObject::Connection> connections;
+    connections << QObject::connect(&network, &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
+        ++finishedReplies;
+        if (stopped && !aliveAtStop.contains(reply))
+            callsAfterStop << QString::number(int(reply->operation())) + QStringLiteral(" ") + reply->url().path();
+        if (op.stopAfterReplies > 0 && finishedReplies == op.stopAfterReplies)
+            stopNow();
+        if (!nestedDone && op.midAfterReplies > 0 && finishedReplies == op.midAfterReplies) {
+            nestedDone = true;
+            for (const HistoryOp &nested : op.nested) {
+                if (figures)
+                    ++figures->nestedSteps;
+                applyUserStep(nested);
+            }
+        }
+    });
+    if (op.stopOnProgress) {
+        connections << QObject::connect(&device->api, &ApiClient::uploadProgress, [&](qint64, qint64) { stopNow(); });
+        connections << QObject::connect(&device->api, &ApiClient::downloadProgress, [&](qint64, qint64) { stopNow(); });
+    }
+    // Requests that the engine starts after it was stopped, seen by the manager
+    const auto disconnectAll = qScopeGuard([&] {
+        for (const QMetaObject::Connection &c : std::as_const(connections))
+            QObject::disconnect(c);
+    });
+
+    device->logs.clear();
+    device->notices.clear();
+    device->engine.start();
+    device->engine.stop();
+    // a reply finished behind the pass's back would show up here
+    QCoreApplication::processEvents();
+
+    if (op.fault >= 0)
+        fixture.server->clearFaults();
+
+    const QString where = QStringLiteral("after step %1 (%2)").arg(ops.size()).arg(op.describe());
+    if (!callsAfterStop.isEmpty()) {
+        fail(QStringLiteral("the stopped engine still called the server %1: %2").arg(where, callsAfterStop.join(", ")));
+        return false;
+    }
+
+    // the state file: the last completed pass, never half of one
+    const bool completed = device->logs.contains(completedLine);
+    const QByteArray stateAfter = device->stateFileBytes();
+    if (completed) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(stateAfter, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            fail(QStringLiteral("state file is not a JSON object %1: %2").arg(where, error.errorString()));
+            return false;
+        }
+        if (doc.object() != SyncEngineTestAccess::state(device->engine)) {
+            fail(QStringLiteral("state file differs from the state of the completed pass %1").arg(where));
+            return false;
+        }
+    } else if (stateAfter != stateBefore || QFileInfo::exists(device->path(stateFileName)) != stateExistedBefore) {
+        fail(QStringLiteral("a pass that did not complete changed the state file %1").arg(where));
+        return false;
+    }
+
+    return checkContentKept(where) && checkOutsideUntouched(where);
+}
+
+bool HistoryRunner::settle()
+{
+    fixture.server->clearFaults();
+    QString difference;
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < devices.size(); ++i) {
+            HistoryOp pass;
+            pass.kind = HistoryOp::Pass;
+            pass.device = i;
+            if (!runPass(pass))
+                return false;
+        }
+        if (checkConverged(&difference))
+            return true;
+    }
+    fail(QStringLiteral("no convergence after fault-free passes (step %1): %2").arg(ops.size()).arg(difference));
+    return false;
+}
+
+QSet<QByteArray> HistoryRunner::availableContents()
+{
+    QSet<QByteArray> available;
+    QStringList roots;
+    for (Device *d : std::as_const(devices))
+        roots << d->folder;
+    // the platform trash, where files dropped by the server go
+    roots << QDir(fixture.dataHome()).filePath(QStringLiteral("Trash/files"));
+    for (const QString &root : std::as_const(roots)) {
+        QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path.endsWith(QLatin1String(".kumat-part")) || QFileInfo(path).fileName() == stateFileName)
+                continue;
+            bool ok = false;
+            const QByteArray hash = hashOfFile(path, &ok);
+            if (ok)
+                available.insert(hash);
+        }
+    }
+    lastServerList = fixture.server->list(fixture.email());
+    for (const QJsonValue &value : std::as_const(lastServerList)) {
+        const QJsonObject node = value.toObject();
+        available.insert(node.value(QLatin1String("sha256")).toString().toLower().toLatin1());
+        for (const QJsonValue &version : node.value(QLatin1String("versions")).toArray())
+            available.insert(version.toObject().value(QLatin1String("sha256")).toString().toLower().toLatin1());
+    }
+    return available;
+}
+
+bool HistoryRunner::checkContentKept(const QString &when)
+{
+    const QSet<QByteArray> available = availableContents();
+    if (lastServerList.isEmpty() && !fixture.server->lastError().isEmpty()) {
+        fail(QStringLiteral("cannot list the server %1: %2").arg(when, fixture.server->lastError()));
+        return false;
+    }
+    for (auto it = tracked.cbegin(); it != tracked.cend(); ++it) {
+        if (!available.contains(it.key())) {
+            fail(QStringLiteral("content lost %1: %2 (%3)").arg(when, QString::fromLatin1(it.key()), it.value()));
+            return false;
+        }
+    }
+    return true;
+}
+
+QMap<QString, QByteArray> HistoryRunner::outsideManifest() const
+{
+    QMap<QString, QByteArray> manifest;
+    const auto add = [&](const QString &root, const QString &label, const QStringList &skipTop) {
+        QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            const QString relative = QDir(root).relativeFilePath(path);
+            const QString top = relative.section(QLatin1Char('/'), 0, 0);
+            if (skipTop.contains(top))
+                continue;
+            const QFileInfo info(path);
+            QByteArray entry;
+            if (info.isSymLink())
+                entry = "link " + QFile::encodeName(info.symLinkTarget());
+            else if (info.isDir())
+                entry = "dir";
+            else
+                entry = hashOfFile(path) + ' ' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
+            manifest.insert(label + relative, entry);
+        }
+    };
+    QStringList syncTops;
+    for (Device *d : devices)
+        syncTops << QFileInfo(d->folder).fileName();
+    // the data folder may only gain the platform trash
+    const QString dataTop = QFileInfo(fixture.dataHome()).fileName();
+    add(fixture.work->path(), QStringLiteral("work/"), syncTops + QStringList{dataTop});
+    add(fixture.home.path(), QStringLiteral("home/"), {});
+    QDirIterator it(fixture.dataHome(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(fixture.dataHome()).relativeFilePath(it.next());
+        if (relative != QLatin1String("Trash") && !relative.startsWith(QLatin1String("Trash/")))
+            manifest.insert(QStringLiteral("data/") + relative, "unexpected");
+    }
+    return manifest;
+}
+
+bool HistoryRunner::checkOutsideUntouched(const QString &when)
+{
+    const QMap<QString, QByteArray> now = outsideManifest();
+    if (now != outsideBefore) {
+        QStringList changed;
+        for (auto it = now.cbegin(); it != now.cend(); ++it) {
+            if (outsideBefore.value(it.key()) != it.value())
+                changed << it.key();
+        }
+        for (auto it = outsideBefore.cbegin(); it != outsideBefore.cend(); ++it) {
+            if (!now.contains(it.key()))
+                changed << it.key() + QStringLiteral(" (gone)");
+        }
+        fail(QStringLiteral("something outside the sync folder changed %1: %2").arg(when, changed.join(", ")));
+        return false;
+    }
+    const QStringList cwd = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (cwd != cwdBefore) {
+        fail(QStringLiteral("the working directory changed %1: %2").arg(when, cwd.join(", ")));
+        return false;
+    }
+    return true;
+}
+
+bool HistoryRunner::checkConverged(QString *difference)
+{
+    QMap<QString, QByteArray> serverFiles;
+    QSet<QString> serverFolders;
+    for (const QJsonValue &value : fixture.server->list(fixture.email())) {
+        const QJsonObject node = value.toObject();
+        if (node.value(QLatin1String("trashed")).toBool())
+            continue;
+        const QString path = node.value(QLatin1String("path")).toString();
+        if (node.value(QLatin1String("type")).toString() == QLatin1String("folder"))
+            serverFolders.insert(path);
+        else
+            serverFiles.insert(path, node.value(QLatin1String("sha256")).toString().toLower().toLatin1());
+    }
+
+    QList<QMap<QString, QByteArray>> deviceFiles;
+    QList<QSet<QString>> deviceDirs;
+    QSet<QString> allPaths(serverFolders);
+    for (auto it = serverFiles.cbegin(); it != serverFiles.cend(); ++it)
+        allPaths.insert(it.key());
+    for (int i = 0; i < devices.size(); ++i) {
+        QMap<QString, QByteArray> files;
+        for (const QString &relative : localFiles(i)) {
+            files.insert(relative, hashOfFile(devices.at(i)->path(relative)));
+            allPaths.insert(relative);
+        }
+        const QStringList dirList = localDirs(i);
+        const QSet<QString> dirs(dirList.cbegin(), dirList.cend());
+        allPaths.unite(dirs);
+        deviceFiles.append(files);
+        deviceDirs.append(dirs);
+    }
+
+    // Names that differ only in letter case cannot both live in one folder on
+    // the desktop; the engine refuses the later one, so they never converge.
+    QHash<QString, QSet<QString>> spellings;
+    for (const QString &path : std::as_const(allPaths)) {
+        const QStringList parts = path.split(QLatin1Char('/'));
+        for (int n = 1; n <= parts.size(); ++n) {
+            const QString prefix = parts.mid(0, n).join(QLatin1Char('/'));
+            spellings[prefix.toLower()].insert(prefix);
+        }
+    }
+    const auto excluded = [&](const QString &path) {
+        const QStringList parts = path.split(QLatin1Char('/'));
+        for (int n = 1; n <= parts.size(); ++n) {
+            if (spellings.value(parts.mid(0, n).join(QLatin1Char('/')).toLower()).size() > 1)
+                return true;
+        }
+        return false;
+    };
+
+    QStringList problems;
+    for (int i = 0; i < devices.size(); ++i) {
+        const QMap<QString, QByteArray> &files = deviceFiles.at(i);
+        for (auto it = serverFiles.cbegin(); it != serverFiles.cend(); ++it) {
+            if (excluded(it.key()))
+                continue;
+            if (!files.contains(it.key()))
+                problems << QStringLiteral("dev%1 lacks %2").arg(i).arg(it.key());
+            else if (files.value(it.key()) != it.value())
+                problems << QStringLiteral("dev%1 holds other content at %2").arg(i).arg(it.key());
+        }
+        for (auto it = files.cbegin(); it != files.cend(); ++it) {
+            if (!excluded(it.key()) && !serverFiles.contains(it.key()))
+                problems << QStringLiteral("dev%1 has %2, the server does not").arg(i).arg(it.key());
+        }
+        // An empty local folder is never uploaded and a local folder is never
+        // removed, so only the server's folders have to appear here.
+        for (const QString &folder : std::as_const(serverFolders)) {
+            if (!excluded(folder) && !deviceDirs.at(i).contains(folder))
+                problems << QStringLiteral("dev%1 lacks folder %2").arg(i).arg(folder);
+        }
+    }
+    *difference = problems.join(QStringLiteral("; "));
+    return problems.isEmpty();
+}
+
+void HistoryRunner::fail(const QString &text)
+{
+    if (failure.found)
+        return;
+    failure.found = true;
+    failure.text = text;
+    if (figures)
+        ++figures->violations;
+}
+
+QList<HistoryOp> shrinkHistory(PassFixture &fixture, int deviceCount, const QList<HistoryOp> &failing, int budget,
+                               QString *lastViolation)
+{
+    QList<HistoryOp> current = failing;
+    const auto stillFails = [&](const QList<HistoryOp> &candidate) {
+        fixture.endTest();
+        fixture.beginTest();
+        HistoryRunner runner(fixture, deviceCount, nullptr);
+        const bool ok = runner.replay(candidate);
+        if (!ok)
+            *lastViolation = runner.violation();
+        return !ok;
+    };
+    int chunk = qMax(1, int(current.size()) / 2);
+    while (budget > 0) {
+        bool removedAny = false;
+        for (int start = 0; start < current.size() && budget > 0;) {
+            QList<HistoryOp> candidate = current.mid(0, start) + current.mid(start + chunk);
+            --budget;
+            if (!candidate.isEmpty() && stillFails(candidate)) {
+                current = candidate;
+                removedAny = true;
+            } else {
+                start += chunk;
+            }
+        }
+        if (chunk == 1 && !removedAny)
+            break;
+        if (!removedAny)
+            chunk = qMax(1, chunk / 2);
+    }
+    // the nested user steps of a pass can often go too
+    for (int i = 0; i < current.size() && budget > 0; ++i) {
+        if (current.at(i).nested.isEmpty() && current.at(i).fault < 0 && !current.at(i).stopOnProgress
+            && current.at(i).stopAfterReplies == 0)
+            continue;
+        QList<HistoryOp> candidate = current;
+        candidate[i].nested.clear();
+        candidate[i].fault = -1;
+        candidate[i].stopOnProgress = false;
+        candidate[i].stopAfterReplies = 0;
+        --budget;
+        if (stillFails(candidate))
+            current = candidate;
+    }
+    return current;
+}

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonArray>
+#include <QList>
+#include <QMap>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+class PassFixture;
+class Device;
+
+// One step of a random history. Every field is concrete, so a step replays the
+// same way on a fresh account; a step whose target no longer exists (because
+// the shrinker removed the step that made it) does nothing.
+struct HistoryOp
+{
+    enum Kind {
+        LocalWrite,      // create or edit a file
+        LocalTouch,      // new modification time, same content
+        LocalDelete,
+        LocalRename,     // file to another path
+        LocalMkdir,
+        LocalRemoveDir,
+        LocalRenameDir,
+        PortalPut,       // another device or the web portal stores a file
+        PortalDelete,    // deleted on the web portal, leaving a deletion record
+        MobileDelete,    // deleted from the mobile application, no record
+        Pass,
+        Settle,          // fault-free passes on every device until they agree
+    };
+
+    Kind kind = Pass;
+    int device = 0;
+    QString path;
+    QString path2;         // rename target; deletion-record kind for PortalDelete
+    int content = 0;       // content number; the bytes follow from it
+    int size = 0;
+    qint64 touchSeconds = 0;
+
+    // Pass options
+    int fault = -1;        // index into the fault table, -1 for none
+    int faultCount = 1;
+    int stopAfterReplies = 0;  // stop the engine when this many replies have finished
+    bool stopOnProgress = false; // stop at the first transfer progress signal
+    int midAfterReplies = 0;   // run the nested step when this many replies have finished
+    QList<HistoryOp> nested;   // one user step made while the pass waits on the server
+
+    QString describe() const;
+};
+
+struct Violation
+{
+    bool found = false;
+    QString text;
+};
+
+// Figures over everything the driver ran, for the report at the end.
+struct HistoryFigures
+{
+    qint64 histories = 0;
+    qint64 operations = 0;
+    qint64 passes = 0;
+    qint64 faults = 0;
+    qint64 stops = 0;
+    qint64 nestedSteps = 0;
+    qint64 violations = 0;
+};
+
+// Runs one history on a fresh account (one or two devices) and checks the
+// invariants after every pass. Either generates its steps from a seed or
+// replays a given list.
+class HistoryRunner
+{
+public:
+    HistoryRunner(PassFixture &fixture, int devices, HistoryFigures *figures);
+
+    // Generates and applies `steps` random steps; false on the first violation.
+    bool runRandom(quint64 seed, int steps);
+    // Replays the list; false on the first violation.
+    bool replay(const QList<HistoryOp> &ops);
+
+    const QList<HistoryOp> &applied() const { return ops; }
+    QString violation() const { return failure.text; }
+
+    static QByteArray contentBytes(int content, int size);
+    static QList<QString> faultTable();
+
+private:
+    HistoryOp generate(QRandomGenerator &random, int index);
+    HistoryOp generateLocal(QRandomGenerator &random, int index, int device);
+    HistoryOp generateServer(QRandomGenerator &random, int index);
+    bool apply(const HistoryOp &op);
+    bool applyUserStep(const HistoryOp &op);
+    bool runPass(const HistoryOp &op);
+    bool settle();
+
+    // invariants
+    QSet<QByteArray> availableContents();
+    bool checkContentKept(const QString &when);
+    bool checkOutsideUntouched(const QString &when);
+    bool checkConverged(QString *difference);
+    void trackLocalContents();
+    void fail(const QString &text);
+
+    QMap<QString, QByteArray> outsideManifest() const;
+    QStringList localFiles(int device) const;
+    QStringList localDirs(int device) const;
+
+    PassFixture &fixture;
+    QList<Device *> devices;
+    HistoryFigures *figures;
+    QList<HistoryOp> ops;
+    // every content that has to survive, with where it was first seen
+    QHash<QByteArray, QString> tracked;
+    QMap<QString, QByteArray> outsideBefore;
+    QStringList cwdBefore;
+    QJsonArray lastServerList;
+    Violation failure;
+};
+
+// Shortens a failing list by removing chunks while it still fails (delta
+// debugging over the step list), within a budget of replays.
+QList<HistoryOp> shrinkHistory(PassFixture &fixture, int devices, const QList<HistoryOp> &failing, int budget,
+                               QString *lastViolation);
