@@ -307,11 +307,16 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     connect(&followed, &FollowedReply::downloadProgress, this, &ApiClient::downloadProgress);
 
     const qint64 byteRate = downloadLimit > 0 ? qint64(downloadLimit) * 1024 : 0;
-    // With a limit the network layer holds at most a fifth of a second's worth,
-    // so the connection itself slows down while the pump below reads slowly.
-    const auto boundBuffer = [byteRate](QNetworkReply *reply) {
-        if (byteRate > 0)
-            reply->setReadBufferSize(qMax<qint64>(1024, byteRate / 5));
+    const qint64 chunk = byteRate / 10;
+    // With a limit the network layer holds about a fifth of a second's worth, so
+    // the connection itself slows down while the pump below reads slowly. Qt
+    // refills that buffer only once it has been read empty, so it holds exactly
+    // two of the pump's steps: with a byte more (a fifth of 1024 KiB is 209 715
+    // bytes, two tenths 209 714) every third step would find one byte and the
+    // rate would fall to two thirds of the limit.
+    const auto boundBuffer = [chunk](QNetworkReply *reply) {
+        if (chunk > 0)
+            reply->setReadBufferSize(qMax<qint64>(1024, 2 * chunk));
     };
     boundBuffer(followed.reply());
     connect(&followed, &FollowedReply::replaced, &followed, boundBuffer);
@@ -332,7 +337,6 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     bool writeFailed = false;
     bool done = false;
     QTimer pace;
-    const qint64 chunk = byteRate / 10;
 
     const auto drain = [&] {
         QNetworkReply *reply = followed.reply();

@@ -279,6 +279,8 @@ void TestApiDownload::readBufferFollowsLimit_data()
     QTest::newRow("1 KiB/s") << 1 << qint64(1024);
     QTest::newRow("3 KiB/s") << 3 << qint64(1024);
     QTest::newRow("100 KiB/s") << 100 << qint64(20480);
+    // two whole steps of 104 857 bytes, not a fifth of the rate (209 715)
+    QTest::newRow("1024 KiB/s") << 1024 << qint64(209714);
     QTest::newRow("unlimited") << 0 << qint64(0);
 }
 
