@@ -30,6 +30,10 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
     QStringList stateKeys = state.keys();
     std::sort(stateKeys.begin(), stateKeys.end());
 
+    QSet<qint64> liveIds;
+    for (const QJsonObject &item : std::as_const(pass.remoteItems))
+        liveIds.insert(PassValues::integer(item.value(QLatin1String("id"))));
+
     for (const QJsonValue &value : std::as_const(pass.deletionRecords)) {
         const QJsonObject record = value.toObject();
         qint64 id = PassValues::integer(record.value(QLatin1String("id")));
@@ -50,9 +54,17 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // cannot be tied to the state is someone else's business.
         bool recognised = state.contains(path);
         if (!recognised && !path.isEmpty()) {
+            // A folder has no record of its own. Its deletion record stays in
+            // the snapshot after the folder is made again at the same path;
+            // only a folder that lost a file this engine synchronised is the
+            // deleted one, else every pass would archive the new folder anew.
             const QString prefix = path + QLatin1Char('/');
-            recognised = std::any_of(stateKeys.cbegin(), stateKeys.cend(),
-                                     [&prefix](const QString &key) { return key.startsWith(prefix); });
+            recognised = std::any_of(stateKeys.cbegin(), stateKeys.cend(), [&](const QString &key) {
+                if (!key.startsWith(prefix))
+                    return false;
+                const qint64 recorded = PassValues::integer(state.value(key).toObject().value(QLatin1String("remote_id")));
+                return recorded >= 1 && !liveIds.contains(recorded);
+            });
         }
         if (!recognised || !isSafeRelativePath(path)) {
             Q_EMIT log(QStringLiteral("Doğrulanamayan portal silme kaydı atlandı: ") + path);

@@ -51,7 +51,9 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 
         if (pass.trashedPaths.contains(path))
             continue;
-        if (PassValues::isAtOrBelow(path, pass.protectedPaths))
+        // The scan still lists what the archive took after it: a file the
+        // server made again at such a path is met by the next pass.
+        if (PassValues::isAtOrBelow(path, pass.protectedPaths) || PassValues::isAtOrBelow(path, pass.portalDeletedPaths))
             continue;
         if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")) {
             QDir().mkpath(absolute(path));
@@ -200,6 +202,12 @@ void SyncEngine::uploadChangedFile(PassContext &pass, const QString &path, const
     QVariant parentId;
     if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
         return;
+    // Stopped while the conflict copy or a folder was fetched: a stopped
+    // engine starts no new request.
+    if (!running) {
+        Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
+        return;
+    }
 
     const QJsonObject uploadedItem =
         api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), QVariant(versionOf(item)))

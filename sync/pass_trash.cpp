@@ -35,7 +35,9 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         const qint64 recordedId = PassValues::integer(state.value(path).toObject().value(QLatin1String("remote_id")));
         if (id < 1 || recordedId < 1 || pass.localFiles.contains(path))
             continue;
-        if (PassValues::isAtOrBelow(path, pass.protectedPaths))
+        // moved into the archive after the scan: the scan no longer tells
+        // what is there, and the protected ones stay as they are
+        if (PassValues::isAtOrBelow(path, pass.protectedPaths) || PassValues::isAtOrBelow(path, pass.portalDeletedPaths))
             continue;
         if (pass.trashedPaths.contains(path) || hasTrashedAncestor(path, pass.trashedPaths))
             continue;

@@ -22,6 +22,8 @@ private Q_SLOTS:
     void portalDeletedFileIsArchived_data();
     void portalDeletedFileIsArchived();
     void portalDeletedFolderMovesWhole();
+    void folderMadeAgainAfterPortalDeletion();
+    void fileMadeAgainAfterPortalDeletion();
     void unverifiableRecordIsSkipped();
     void idMismatchIsSkipped();
     void failedArchiveMoveLeavesItemUntouched();
@@ -108,6 +110,45 @@ void TestPassDeletions::portalDeletedFolderMovesWhole()
     QVERIFY(!saved.contains("Photos/a.jpg"));
     QVERIFY(!saved.contains("Photos/2024/b.jpg"));
     QVERIFY(node("Photos/yeni.txt").isEmpty());
+}
+
+void TestPassDeletions::folderMadeAgainAfterPortalDeletion()
+{
+    // The deletion record of the old folder stays in the snapshot; the new
+    // folder at the same path must neither be archived pass after pass nor
+    // have its files deleted on the server.
+    Device *d = synced({{"Photos/a.jpg", "eski"}});
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "Photos", "deleted"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "Photos/yeni.jpg", "yeni"));
+    for (int i = 0; i < 4; ++i)
+        d->pass();
+
+    QCOMPARE(d->counters().errors, 0);
+    QCOMPARE(d->read("Photos/yeni.jpg"), QByteArray("yeni"));
+    QVERIFY(!d->exists("Photos/a.jpg"));
+    const QStringList archive = d->filesUnder(".kumat-portal-silinenler");
+    QCOMPARE(archive.size(), 1);
+    QVERIFY(archive.first().endsWith("/Photos/a.jpg"));
+    QVERIFY(!node("Photos/yeni.jpg").value("trashed").toBool());
+    QVERIFY(d->savedState().contains("Photos/yeni.jpg"));
+}
+
+void TestPassDeletions::fileMadeAgainAfterPortalDeletion()
+{
+    Device *d = synced({{"a.txt", "eski"}});
+    QVERIFY(fixture.server->portalDelete(fixture.email(), "a.txt", "tombstones"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "yeni düğüm"));
+    d->pass();
+    QCOMPARE(d->counters().archived, 1);
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().trashed, 0);
+
+    d->pass();
+    d->pass();
+    QCOMPARE(d->read("a.txt"), QByteArray("yeni düğüm"));
+    QVERIFY(!node("a.txt").value("trashed").toBool());
+    QCOMPARE(fixture.server->content(fixture.email(), node("a.txt").value("id").toInteger()), QByteArray("yeni düğüm"));
+    QCOMPARE(d->filesUnder(".kumat-portal-silinenler").size(), 1);
 }
 
 void TestPassDeletions::unverifiableRecordIsSkipped()
