@@ -29,7 +29,6 @@ private Q_SLOTS:
     void startLoadsState();
     void stopOnNeverStartedEngine();
     void stopDisarmsEveryTrigger();
-    void scheduleWhileStoppedDoesNothing();
     void watchedDirectories();
     void unwatchedDirectories_data();
     void unwatchedDirectories();
@@ -197,13 +196,6 @@ void TestEngineLifecycle::stopDisarmsEveryTrigger()
 
     // changes after the stop arm nothing
     write("sonra.txt");
-    SyncEngineTestAccess::scheduleSync(*engine);
-    QVERIFY(!SyncEngineTestAccess::debounceTimer(*engine).isActive());
-}
-
-void TestEngineLifecycle::scheduleWhileStoppedDoesNothing()
-{
-    engine->configure(folder, 1);
     SyncEngineTestAccess::scheduleSync(*engine);
     QVERIFY(!SyncEngineTestAccess::debounceTimer(*engine).isActive());
 }

@@ -51,8 +51,6 @@ private Q_SLOTS:
     void cleanup();
 
     void record();
-    void recordKeepsAnyRemoteId_data();
-    void recordKeepsAnyRemoteId();
     void missingFileLoadsEmpty();
     void unusableFileLoadsEmpty_data();
     void unusableFileLoadsEmpty();
@@ -123,22 +121,6 @@ void TestStateFile::record()
     QCOMPARE(record.value("local_hash").toString(), file.hash);
     QCOMPARE(record.value("remote_version").toInteger(), qint64(7));
     QCOMPARE(record.value("remote_id").toInteger(), qint64(42));
-}
-
-void TestStateFile::recordKeepsAnyRemoteId_data()
-{
-    QTest::addColumn<QJsonValue>("remoteId");
-    QTest::newRow("number") << QJsonValue(qint64(9007199254740993LL));
-    QTest::newRow("string") << QJsonValue("n-42");
-    QTest::newRow("null") << QJsonValue(QJsonValue::Null);
-    QTest::newRow("object") << QJsonValue(QJsonObject{{"a", 1}});
-}
-
-void TestStateFile::recordKeepsAnyRemoteId()
-{
-    QFETCH(QJsonValue, remoteId);
-    const QJsonObject record = engine->stateRecord(SyncEngine::LocalFile(), 1, remoteId);
-    QCOMPARE(record.value("remote_id"), remoteId);
 }
 
 void TestStateFile::missingFileLoadsEmpty()

@@ -17,9 +17,6 @@ private Q_SLOTS:
     void init();
     void cleanup();
 
-    void relativeAndAbsolute_data();
-    void relativeAndAbsolute();
-    void absoluteKeepsAbsoluteArgument();
     void refused_data();
     void refused();
     void accepted_data();
@@ -56,29 +53,6 @@ void TestSyncPaths::cleanup()
     api.reset();
     temp->setAutoRemove(!QTest::currentTestFailed());
     temp.reset();
-}
-
-void TestSyncPaths::relativeAndAbsolute_data()
-{
-    QTest::addColumn<QString>("relative");
-    QTest::newRow("top level") << "a.txt";
-    QTest::newRow("nested") << "Belgeler/2024/rapor.pdf";
-    QTest::newRow("non-ASCII") << QString::fromUtf8("Müşteri/çizelge ğ.xlsx");
-}
-
-void TestSyncPaths::relativeAndAbsolute()
-{
-    QFETCH(QString, relative);
-    const QString absolutePath = engine->absolute(relative);
-    QCOMPARE(absolutePath, folder + '/' + relative);
-    QCOMPARE(engine->normalizedRelative(absolutePath), relative);
-}
-
-void TestSyncPaths::absoluteKeepsAbsoluteArgument()
-{
-    // callers must check remote paths first; absolute() itself changes nothing
-    QCOMPARE(engine->absolute("/etc/passwd"), QString("/etc/passwd"));
-    QCOMPARE(engine->absolute("a/../b"), folder + "/a/../b");
 }
 
 void TestSyncPaths::refused_data()
