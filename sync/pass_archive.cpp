@@ -77,6 +77,13 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
             Q_EMIT log(QStringLiteral("Kimliği uyuşmayan portal silme kaydı atlandı: ") + path);
             continue;
         }
+        // The node this file was synchronised with is still listed: a record
+        // without an id, left over after the file was made again, must not
+        // archive it pass after pass.
+        if (recordedId >= 1 && liveIds.contains(recordedId)) {
+            Q_EMIT log(QStringLiteral("Doğrulanamayan portal silme kaydı atlandı: ") + path);
+            continue;
+        }
 
         pass.portalDeletedPaths.insert(path);
 

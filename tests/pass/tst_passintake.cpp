@@ -37,6 +37,7 @@ private Q_SLOTS:
     void upperCaseDigestIsRecordOnly();
     void serverContentNotRecordedIsKeptBeforeUpload();
     void deletionRecordByIdTakesSmallestPath();
+    void deletionRecordOfLiveNodeIsSkipped();
 
 private:
     // Answers the snapshot with `snapshot`, downloads from `contents` by id,
@@ -351,6 +352,23 @@ void TestPassIntake::deletionRecordByIdTakesSmallestPath()
     QCOMPARE(d->countLogged("Doğrulanamayan portal silme kaydı atlandı: "), 2);
     QVERIFY(!d->savedState().contains("a.txt"));
     QVERIFY(d->savedState().contains("b.txt"));
+}
+
+void TestPassIntake::deletionRecordOfLiveNodeIsSkipped()
+{
+    // a record without an id for a path whose node the server still lists
+    QVERIFY(d->write("a.txt", "A"));
+    writeState(QJsonObject{{"a.txt", recordFor("a.txt", 1, 8)}});
+    serve(QJsonObject{{"ok", true},
+                      {"items", QJsonArray{QJsonObject{{"path", "a.txt"}, {"id", 8}, {"version", 1},
+                                                       {"sha256", sha256Hex("A")}}}},
+                      {"deleted", QJsonArray{QJsonObject{{"path", "a.txt"}}}}});
+    d->pass();
+
+    QVERIFY(d->logged("Doğrulanamayan portal silme kaydı atlandı: a.txt"));
+    QCOMPARE(d->read("a.txt"), QByteArray("A"));
+    QCOMPARE(d->counters().archived, 0);
+    QVERIFY(d->savedState().contains("a.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestPassIntake)
