@@ -4,18 +4,21 @@
 #include "passfixture.h"
 #include "referenceserver.h"
 #include "syncengine.h"
+#include "testtls.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QScopeGuard>
 
 // The engine's and the client's private members, for watching the engine from
@@ -71,6 +74,13 @@ bool isEngineEntry(const QString &relative)
     return relative == stateFileName || relative == QLatin1String(".kumat-conflicts")
         || relative.startsWith(QLatin1String(".kumat-conflicts/")) || relative == QLatin1String(".kumat-portal-silinenler")
         || relative.startsWith(QLatin1String(".kumat-portal-silinenler/")) || relative.endsWith(QLatin1String(".kumat-part"));
+}
+
+// The scan leaves hidden files and everything in hidden folders alone (a
+// killed pass leaves the hidden temporary file of the state file behind).
+bool isHidden(const QString &relative)
+{
+    return relative.startsWith(QLatin1Char('.')) || relative.contains(QLatin1String("/."));
 }
 
 QString caseFlipped(const QString &name)
@@ -143,6 +153,8 @@ QString HistoryOp::describe() const
         return QStringLiteral("mobile delete %1").arg(path);
     case Settle:
         return QStringLiteral("settle");
+    case KilledPass:
+        return QStringLiteral("%1 pass in a helper process, SIGKILL after %2 ms").arg(dev).arg(content);
     case Pass: {
         QString text = dev + QStringLiteral(" pass");
         if (fault >= 0) {
@@ -209,7 +221,7 @@ QStringList HistoryRunner::localFiles(int device) const
     QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = QDir(root).relativeFilePath(it.next());
-        if (!isEngineEntry(relative))
+        if (!isEngineEntry(relative) && !isHidden(relative))
             files.append(relative);
     }
     files.sort();
@@ -223,7 +235,7 @@ QStringList HistoryRunner::localDirs(int device) const
     QDirIterator it(root, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString relative = QDir(root).relativeFilePath(it.next());
-        if (!isEngineEntry(relative))
+        if (!isEngineEntry(relative) && !isHidden(relative))
             dirs.append(relative);
     }
     dirs.sort();
@@ -335,6 +347,11 @@ HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
         HistoryOp op;
         op.kind = HistoryOp::Pass;
         op.device = int(random.bounded(quint32(devices.size())));
+        if (killedPasses && random.bounded(2) == 0) {
+            op.kind = HistoryOp::KilledPass;
+            op.content = int(random.bounded(500));
+            return op;
+        }
         if (random.bounded(100) < 25) {
             op.fault = int(random.bounded(faultCount));
             op.faultCount = 1 + int(random.bounded(3));
@@ -391,6 +408,8 @@ bool HistoryRunner::apply(const HistoryOp &op)
         return runPass(op);
     if (op.kind == HistoryOp::Settle)
         return settle();
+    if (op.kind == HistoryOp::KilledPass)
+        return runKilledPass(op);
     return applyUserStep(op);
 }
 
@@ -602,6 +621,46 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         return false;
     }
 
+    return checkContentKept(where) && checkOutsideUntouched(where);
+}
+
+bool HistoryRunner::runKilledPass(const HistoryOp &op)
+{
+    if (op.device >= devices.size())
+        return true;
+    Device *device = devices.at(op.device);
+    trackLocalContents();
+    QProcess helper;
+    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    helper.start(QStringLiteral(KUMAT_PASS_HELPER_BIN),
+                 {fixture.server->baseUrl(), fixture.email(), fixture.password(), device->folder,
+                  TestTls::caCertificatePath()});
+    const QString where = QStringLiteral("after step %1 (%2)").arg(ops.size()).arg(op.describe());
+    if (!helper.waitForStarted() || !helper.waitForReadyRead(30000)) {
+        helper.kill();
+        helper.waitForFinished();
+        fail(QStringLiteral("the pass helper did not start %1").arg(where));
+        return false;
+    }
+    // passes run back to back; the kill lands wherever the clock says
+    if (helper.waitForFinished(op.content)) {
+        fail(QStringLiteral("the pass helper ended by itself %1").arg(where));
+        return false;
+    }
+    helper.kill(); // SIGKILL
+    helper.waitForFinished();
+    if (figures)
+        ++figures->kills;
+
+    const QString stateFile = device->path(stateFileName);
+    if (QFileInfo::exists(stateFile)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(device->stateFileBytes(), &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            fail(QStringLiteral("state file is not a JSON object %1: %2").arg(where, error.errorString()));
+            return false;
+        }
+    }
     return checkContentKept(where) && checkOutsideUntouched(where);
 }
 
@@ -868,4 +927,50 @@ QList<HistoryOp> shrinkHistory(PassFixture &fixture, int deviceCount, const QLis
             current = candidate;
     }
     return current;
+}
+
+bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps, bool killedPasses, QString *report)
+{
+    HistoryFigures figures;
+    QElapsedTimer clock;
+    clock.start();
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
+        const quint64 historySeed = seed + quint64(i);
+        const int deviceCount = historySeed % 3 == 0 ? 1 : 2;
+        fixture.beginTest();
+        HistoryRunner runner(fixture, deviceCount, &figures);
+        runner.setKilledPasses(killedPasses);
+        ++figures.histories;
+        if (runner.runRandom(historySeed, steps)) {
+            fixture.endTest();
+            continue;
+        }
+        ok = false;
+        const QString violation = runner.violation();
+        QString shrunkViolation = violation;
+        const QList<HistoryOp> shortest = shrinkHistory(fixture, deviceCount, runner.applied(), 80, &shrunkViolation);
+        *report = QStringLiteral("seed %1 (%2 devices): %3\nshortest list found (%4 of %5 steps), which fails with: %6\n")
+                      .arg(historySeed)
+                      .arg(deviceCount)
+                      .arg(violation)
+                      .arg(shortest.size())
+                      .arg(runner.applied().size())
+                      .arg(shrunkViolation);
+        for (int n = 0; n < shortest.size(); ++n)
+            *report += QStringLiteral("  %1. %2\n").arg(n + 1).arg(shortest.at(n).describe());
+        *report += QStringLiteral("rerun with KUMAT_HISTORY_SEED=%1 KUMAT_HISTORIES=1\n").arg(historySeed);
+    }
+    *report += QStringLiteral("histories: %1, operations: %2, passes: %3, faults injected: %4, stops: %5, "
+                              "steps during passes: %6, kills: %7, violations: %8, seconds: %9")
+                   .arg(figures.histories)
+                   .arg(figures.operations)
+                   .arg(figures.passes)
+                   .arg(figures.faults)
+                   .arg(figures.stops)
+                   .arg(figures.nestedSteps)
+                   .arg(figures.kills)
+                   .arg(figures.violations)
+                   .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
+    return ok;
 }

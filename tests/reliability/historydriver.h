@@ -30,6 +30,7 @@ struct HistoryOp
         PortalDelete,    // deleted on the web portal, leaving a deletion record
         MobileDelete,    // deleted from the mobile application, no record
         Pass,
+        KilledPass,      // a pass in another process, killed with SIGKILL after `content` ms
         Settle,          // fault-free passes on every device until they agree
     };
 
@@ -68,6 +69,7 @@ struct HistoryFigures
     qint64 stops = 0;
     qint64 nestedSteps = 0;
     qint64 violations = 0;
+    qint64 kills = 0;
 };
 
 // Runs one history on a fresh account (one or two devices) and checks the
@@ -77,6 +79,10 @@ class HistoryRunner
 {
 public:
     HistoryRunner(PassFixture &fixture, int devices, HistoryFigures *figures);
+
+    // Passes are, half of the time, run in a helper process that is killed
+    // with SIGKILL at a random moment.
+    void setKilledPasses(bool on) { killedPasses = on; }
 
     // Generates and applies `steps` random steps; false on the first violation.
     bool runRandom(quint64 seed, int steps);
@@ -96,6 +102,7 @@ private:
     bool apply(const HistoryOp &op);
     bool applyUserStep(const HistoryOp &op);
     bool runPass(const HistoryOp &op);
+    bool runKilledPass(const HistoryOp &op);
     bool settle();
 
     // invariants
@@ -120,9 +127,15 @@ private:
     QStringList cwdBefore;
     QJsonArray lastServerList;
     Violation failure;
+    bool killedPasses = false;
 };
 
 // Shortens a failing list by removing chunks while it still fails (delta
 // debugging over the step list), within a budget of replays.
 QList<HistoryOp> shrinkHistory(PassFixture &fixture, int devices, const QList<HistoryOp> &failing, int budget,
                                QString *lastViolation);
+
+// Runs `count` seeded histories (seed, seed+1, ...); on the first violation
+// shrinks it and returns false with the seed, the violation and the shortest
+// step list in `report`. The figures line goes into `report` either way.
+bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps, bool killedPasses, QString *report);

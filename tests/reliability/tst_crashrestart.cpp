@@ -1,0 +1,49 @@
+#include "historydriver.h"
+#include "passfixture.h"
+
+#include <QTest>
+
+// The random histories with half of the passes run in a helper process that
+// is killed with SIGKILL at a random moment; the next pass is a restart from
+// whatever the killed one left on disk. Every failure prints its seed and the shortest
+// step list found that still breaks an invariant.
+//
+//   KUMAT_HISTORY_SEED   first seed (a fixed one by default, "random" for a new one)
+//   KUMAT_HISTORIES      number of histories
+//   KUMAT_HISTORY_STEPS  steps per history
+quint64 historySeed(quint64 fallback)
+{
+    const QByteArray text = qgetenv("KUMAT_HISTORY_SEED");
+    if (text == "random")
+        return QRandomGenerator::system()->generate64() % 1000000000;
+    return text.isEmpty() ? fallback : text.toULongLong();
+}
+
+int envNumber(const char *name, int fallback)
+{
+    return qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : fallback;
+}
+
+class CrashRestart : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QVERIFY(fixture.start()); }
+    void cleanup() { fixture.endTest(); }
+
+    void histories()
+    {
+        QString report;
+        const bool ok = runSeededHistories(fixture, historySeed(7700), envNumber("KUMAT_HISTORIES", 6),
+                                           envNumber("KUMAT_HISTORY_STEPS", 30), true, &report);
+        qInfo().noquote() << report;
+        QVERIFY2(ok, "an invariant broke; the seed and the shortest step list are above");
+    }
+
+private:
+    PassFixture fixture;
+};
+
+QTEST_GUILESS_MAIN(CrashRestart)
+#include "tst_crashrestart.moc"
