@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <filesystem>
+#include <system_error>
+
 namespace {
 
 QString sha256Of(const QJsonObject &item)
@@ -35,6 +38,32 @@ bool unchangedSinceScan(const SyncEngine::LocalFile &file)
     const QDateTime modified = now.fileTime(QFileDevice::FileModificationTime);
     const qint64 modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
     return now.size() == file.size && modifiedMs == file.modifiedMs;
+}
+
+// A download lands beside its target first and replaces it only if the target
+// is still what the pass decided on (`scanned`, or nothing at all for a new
+// file): a save the user made while the transfer ran must win over it.
+bool placeDownload(const QString &staged, const QString &target, const SyncEngine::LocalFile *scanned)
+{
+    const QFileInfo now(target);
+    const bool stillSame = scanned ? unchangedSinceScan(*scanned) : !(now.exists() || now.isSymLink());
+    if (!stillSame) {
+        QFile::remove(staged);
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::rename(std::filesystem::path(staged.toStdU16String()),
+                            std::filesystem::path(target.toStdU16String()), error);
+    if (error) {
+        QFile::remove(staged);
+        return false;
+    }
+    return true;
+}
+
+QString stagingPath(const QString &target)
+{
+    return target + QStringLiteral(".kumat-part");
 }
 
 } // namespace
@@ -131,7 +160,13 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
     }
 
     const QString sha256 = sha256Of(item);
-    if (api->downloadFile(idOf(item), target, sha256)) {
+    const QString staged = stagingPath(target);
+    if (api->downloadFile(idOf(item), staged, sha256)) {
+        const LocalFile scanned = pass.localFiles.value(path);
+        if (!placeDownload(staged, target, isNew ? nullptr : &scanned)) {
+            Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
+            return;
+        }
         ++pass.downloaded;
         Q_EMIT log((isNew ? QStringLiteral("İndirildi: ") : QStringLiteral("Uzak değişiklik indirildi: ")) + path);
         pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
@@ -163,8 +198,13 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
         return;
     }
     const QString target = absolute(path);
-    if (!api->downloadFile(idOf(item), target, sha256Of(item))) {
+    const QString staged = stagingPath(target);
+    if (!api->downloadFile(idOf(item), staged, sha256Of(item))) {
         ++pass.errors;
+        return;
+    }
+    if (!placeDownload(staged, target, &file)) {
+        Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
         return;
     }
     ++pass.downloaded;

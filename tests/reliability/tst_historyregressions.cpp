@@ -70,6 +70,19 @@ private Q_SLOTS:
                 << 1 << QList<HistoryOp>{write(0, QStringLiteral("a.txt"), 1), pass(0), portal, write(0, QStringLiteral("a.txt"), 4),
                                          stopped, settle()};
         }
+        {
+            // the user saves the file while the server's newer version of it downloads
+            HistoryOp portal;
+            portal.kind = HistoryOp::PortalPut;
+            portal.path = QStringLiteral("a.txt");
+            portal.content = 3;
+            portal.size = 50;
+            HistoryOp during = pass(0);
+            during.midAfterReplies = 2;
+            during.nested.append(write(0, QStringLiteral("a.txt"), 4, 70));
+            QTest::newRow("a save during the download of a newer version is kept")
+                << 1 << QList<HistoryOp>{write(0, QStringLiteral("a.txt"), 1), pass(0), portal, during, settle()};
+        }
     }
 
     void replay()
