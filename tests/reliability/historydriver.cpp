@@ -363,9 +363,21 @@ HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
             op.stopOnProgress = true;
         if (random.bounded(100) < 20) {
             op.midAfterReplies = 1 + int(random.bounded(5));
-            HistoryOp nested = random.bounded(100) < 75 ? generateLocal(random, index * 1000 + 1, op.device)
-                                                        : generateServer(random, index * 1000 + 1);
-            // a save the user makes while the pass runs: mostly edits of files the pass may touch
+            // mostly a save the user makes while the pass runs, to a file the pass may touch
+            const QStringList files = localFiles(op.device);
+            HistoryOp nested;
+            const int nestedRoll = int(random.bounded(100));
+            if (nestedRoll < 50 && !files.isEmpty()) {
+                nested.kind = HistoryOp::LocalWrite;
+                nested.device = op.device;
+                nested.path = pick(random, files);
+                nested.content = index * 1000 + 1;
+                nested.size = int(random.bounded(300));
+            } else if (nestedRoll < 80) {
+                nested = generateLocal(random, index * 1000 + 1, op.device);
+            } else {
+                nested = generateServer(random, index * 1000 + 1);
+            }
             op.nested.append(nested);
         }
         return op;

@@ -35,7 +35,7 @@ private Q_SLOTS:
     void histories()
     {
         QString report;
-        const bool ok = runSeededHistories(fixture, historySeed(20261208), envNumber("KUMAT_HISTORIES", 12),
+        const bool ok = runSeededHistories(fixture, historySeed(20261208), envNumber("KUMAT_HISTORIES", 16),
                                            envNumber("KUMAT_HISTORY_STEPS", 30), false, &report);
         qInfo().noquote() << report;
         QVERIFY2(ok, "an invariant broke; the seed and the shortest step list are above");
