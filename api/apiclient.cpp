@@ -18,6 +18,10 @@ namespace {
 
 const char *const userCanceled = "zelnorUserCanceled";
 const int transferTimeoutMs = 60000;
+// the download moves through one reused buffer of this size
+const qint64 pieceSize = 1024 * 1024;
+// what the network layer may hold of an unthrottled download
+const qint64 unthrottledBuffer = 16 * 1024 * 1024;
 
 bool canceledByUser(const QNetworkReply *reply)
 {
@@ -192,8 +196,10 @@ bool ApiClient::parseOk(const QByteArray &bytes, QJsonObject *out)
     }
     const QJsonObject object = doc.object();
     if (!object.value(QLatin1String("ok")).toBool(false)) {
+        // an empty message would report the failure without any reason
         const QJsonValue message = object.value(QLatin1String("message"));
-        error = message.isString() ? message.toString() : QStringLiteral("İşlem başarısız.");
+        error = message.isString() && !message.toString().trimmed().isEmpty() ? message.toString()
+                                                                              : QStringLiteral("İşlem başarısız.");
         return false;
     }
     if (out)
@@ -314,9 +320,10 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     // two of the pump's steps: with a byte more (a fifth of 1024 KiB is 209 715
     // bytes, two tenths 209 714) every third step would find one byte and the
     // rate would fall to two thirds of the limit.
+    // Without a limit the buffer is bounded too: unbounded, Qt's network thread
+    // outruns hashing and writing and a 1 GiB download piled up 887 MiB here.
     const auto boundBuffer = [chunk](QNetworkReply *reply) {
-        if (chunk > 0)
-            reply->setReadBufferSize(qMax<qint64>(1024, 2 * chunk));
+        reply->setReadBufferSize(chunk > 0 ? qMax<qint64>(1024, 2 * chunk) : unthrottledBuffer);
     };
     boundBuffer(followed.reply());
     connect(&followed, &FollowedReply::replaced, &followed, boundBuffer);
@@ -338,18 +345,19 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     bool done = false;
     QTimer pace;
 
+    QByteArray buffer(int(chunk > 0 ? qMin<qint64>(chunk, pieceSize) : pieceSize), Qt::Uninitialized);
     const auto drain = [&] {
         QNetworkReply *reply = followed.reply();
-        const qint64 available = reply->bytesAvailable();
-        const qint64 take = chunk > 0 ? qMin(chunk, available) : available;
-        if (take > 0) {
-            const QByteArray bytes = reply->read(take);
-            if (!bytes.isEmpty()) {
-                digest.addData(bytes);
-                // keep receiving to the end; the outcome reports the failed write
-                if (target.write(bytes) < bytes.size())
-                    writeFailed = true;
-            }
+        qint64 left = chunk > 0 ? qMin(chunk, reply->bytesAvailable()) : reply->bytesAvailable();
+        while (left > 0) {
+            const qint64 n = reply->read(buffer.data(), qMin<qint64>(left, buffer.size()));
+            if (n <= 0)
+                break;
+            left -= n;
+            digest.addData(buffer.constData(), n);
+            // keep receiving to the end; the outcome reports the failed write
+            if (target.write(buffer.constData(), n) < n)
+                writeFailed = true;
         }
         if (finished && reply->bytesAvailable() == 0) {
             done = true;

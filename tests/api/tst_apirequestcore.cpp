@@ -175,7 +175,9 @@ void TestApiRequestCore::envelopeOutcome_data()
                                   << QStringLiteral("Oturum süresi doldu.");
     QTest::newRow("200 ok false with message") << 200 << QByteArray(R"({"ok":false,"message":"Kota dolu."})") << false
                                                << QStringLiteral("Kota dolu.");
-    QTest::newRow("empty message kept") << 400 << QByteArray(R"({"ok":false,"message":""})") << false << QString();
+    // a refusal always carries a reason the user can read
+    QTest::newRow("empty message") << 400 << QByteArray(R"({"ok":false,"message":""})") << false
+                                   << QStringLiteral("İşlem başarısız.");
     QTest::newRow("no message") << 500 << QByteArray(R"({"ok":false})") << false << QStringLiteral("İşlem başarısız.");
     QTest::newRow("message not a string") << 200 << QByteArray(R"({"ok":false,"message":42})") << false
                                           << QStringLiteral("İşlem başarısız.");

@@ -1,0 +1,59 @@
+// The path gate on arbitrary text, read as UTF-8 and as UTF-16. A path it
+// accepts must resolve inside the sync folder.
+#include "apiclient.h"
+#include "syncengine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+struct Harness
+{
+    QTemporaryDir folder;
+    ApiClient api;
+    SyncEngine engine{&api};
+    QString root;
+    Harness()
+    {
+        QDir(folder.path()).mkpath(QStringLiteral("sub/inner"));
+        engine.configure(folder.path(), 60);
+        root = QDir(folder.path()).absolutePath() + QLatin1Char('/');
+    }
+
+    void check(const QString &path)
+    {
+        if (!engine.isSafeRelativePath(path))
+            return;
+        const QString target = QFileInfo(engine.absolute(path)).absoluteFilePath();
+        if (!target.startsWith(root, Qt::CaseInsensitive))
+            abort(); // accepted, yet outside the folder
+        engine.conflictPath(path, QStringLiteral("uzak"));
+    }
+};
+
+Harness *harness = nullptr;
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    static int argc = 1;
+    static char name[] = "fuzz_safepath";
+    static char *argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv);
+    harness = new Harness;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    harness->check(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
+    harness->check(QString(reinterpret_cast<const QChar *>(data), qsizetype(size / 2)));
+    return 0;
+}
