@@ -3,6 +3,8 @@
 //     to the same server in the same run (goal: at least 0.8);
 //   - throttled upload and download at 100 and 1024 KiB/s: the average rate over
 //     at least ten seconds as a ratio to the limit (goal: 0.95 to 1.05);
+//   - both also against a bare QNetworkAccessManager (no digest, no disk), the
+//     ceiling of Qt's own network stack;
 //   - the client's peak resident memory above its idle size during a large
 //     upload and a large download (goal: under 64 MiB).
 // Usage: bench_transfer [--size-mib N] [--memory-mib N] [--throttle-seconds S]
@@ -18,6 +20,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHttpMultiPart>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -119,6 +125,9 @@ private:
     double clientUpload(const QString &path, const QString &name, QJsonObject *item = nullptr);
     double clientDownload(qint64 id, const QString &target, const QString &digest);
     double curlUpload(const QString &path, const QString &name);
+    // Qt's own floor: a bare QNetworkAccessManager moving the same bytes
+    double bareUpload(const QString &path, const QString &name);
+    double bareDownload(qint64 id);
     double curlDownload(qint64 id, const QString &target);
     bool curl(const QStringList &arguments);
     QString newName(const QString &prefix) { return QStringLiteral("%1-%2.bin").arg(prefix).arg(++counter); }
@@ -218,6 +227,53 @@ double Bench::curlDownload(qint64 id, const QString &target)
     return ok ? clock.nsecsElapsed() / 1e9 : -1;
 }
 
+double Bench::bareUpload(const QString &path, const QString &name)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QNetworkAccessManager network;
+    auto *form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    QHttpPart namePart;
+    namePart.setHeader(QNetworkRequest::ContentDispositionHeader, QByteArrayLiteral("form-data; name=\"name\""));
+    namePart.setBody(name.toUtf8());
+    form->append(namePart);
+    auto *file = new QFile(path, form);
+    if (!file->open(QIODevice::ReadOnly))
+        return -1;
+    QHttpPart filePart;
+    filePart.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QByteArrayLiteral("form-data; name=\"file\"; filename=\"bare.bin\""));
+    filePart.setBodyDevice(file);
+    form->append(filePart);
+    QNetworkRequest request(QUrl(server.baseUrl() + QStringLiteral("/api/v1/files/upload")));
+    request.setRawHeader("Authorization", "Bearer " + client.token().toUtf8());
+    QNetworkReply *reply = network.post(request, form);
+    form->setParent(reply);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    const bool ok = reply->error() == QNetworkReply::NoError;
+    delete reply;
+    return ok ? clock.nsecsElapsed() / 1e9 : -1;
+}
+
+double Bench::bareDownload(qint64 id)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QNetworkAccessManager network;
+    QNetworkRequest request(QUrl(server.baseUrl() + QStringLiteral("/api/v1/files/%1/download").arg(id)));
+    request.setRawHeader("Authorization", "Bearer " + client.token().toUtf8());
+    QNetworkReply *reply = network.get(request);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::readyRead, &loop, [reply] { reply->readAll(); });
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    const bool ok = reply->error() == QNetworkReply::NoError;
+    delete reply;
+    return ok ? clock.nsecsElapsed() / 1e9 : -1;
+}
+
 void Bench::throughput()
 {
     const qint64 bytes = options.sizeMiB << 20;
@@ -231,16 +287,18 @@ void Bench::throughput()
     const double mib = double(bytes) / (1 << 20);
 
     // best of several alternating runs, so both sides meet the same warm caches
-    double clientUp = 1e99, curlUp = 1e99, clientDown = 1e99, curlDown = 1e99;
+    double clientUp = 1e99, curlUp = 1e99, clientDown = 1e99, curlDown = 1e99, bareUp = 1e99, bareDown = 1e99;
     qint64 id = 0;
     for (int i = 0; i < options.repeat; ++i) {
         QJsonObject item;
         const double c = clientUpload(source, newName(QStringLiteral("client")), &item);
         const double r = curlUpload(source, newName(QStringLiteral("curl")));
-        if (c < 0 || r < 0) {
+        const double b = bareUpload(source, newName(QStringLiteral("bare")));
+        if (c < 0 || r < 0 || b < 0) {
             ++failures;
             return;
         }
+        bareUp = std::min(bareUp, b);
         clientUp = std::min(clientUp, c);
         curlUp = std::min(curlUp, r);
         id = qint64(item.value(QLatin1String("id")).toDouble());
@@ -250,10 +308,12 @@ void Bench::throughput()
         const double c = clientDownload(id, target, digest);
         QFile::remove(target);
         const double r = curlDownload(id, target);
-        if (c < 0 || r < 0 || fileDigest(target) != digest) {
+        const double b = bareDownload(id);
+        if (c < 0 || r < 0 || b < 0 || fileDigest(target) != digest) {
             ++failures;
             return;
         }
+        bareDown = std::min(bareDown, b);
         QFile::remove(target);
         clientDown = std::min(clientDown, c);
         curlDown = std::min(curlDown, r);
@@ -264,10 +324,16 @@ void Bench::throughput()
             .arg(mib).arg(mib / clientUp, 0, 'f', 1).arg(mib / curlUp, 0, 'f', 1));
     figure(QStringLiteral("upload_throughput"), mib / clientUp, QStringLiteral("MiB/s"), curlUp / clientUp,
            QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curlUp);
+    say(QStringLiteral("bare QNetworkAccessManager upload of the same form: %1 MiB/s").arg(mib / bareUp, 0, 'f', 1));
+    figure(QStringLiteral("upload_throughput_vs_bare_qt"), mib / clientUp, QStringLiteral("MiB/s"), bareUp / clientUp,
+           QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareUp);
     say(QStringLiteral("unthrottled download of %1 MiB: client %2 MiB/s, curl %3 MiB/s")
             .arg(mib).arg(mib / clientDown, 0, 'f', 1).arg(mib / curlDown, 0, 'f', 1));
     figure(QStringLiteral("download_throughput"), mib / clientDown, QStringLiteral("MiB/s"), curlDown / clientDown,
            QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curlDown);
+    say(QStringLiteral("bare QNetworkAccessManager download, body discarded: %1 MiB/s").arg(mib / bareDown, 0, 'f', 1));
+    figure(QStringLiteral("download_throughput_vs_bare_qt"), mib / clientDown, QStringLiteral("MiB/s"),
+           bareDown / clientDown, QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareDown);
 }
 
 void Bench::throttled()
