@@ -664,6 +664,16 @@ bool HistoryRunner::runKilledPass(const HistoryOp &op)
     if (figures)
         ++figures->kills;
 
+    // what a killed transfer leaves must be something the scan leaves alone
+    QDirIterator stray(device->folder, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (stray.hasNext()) {
+        const QString relative = QDir(device->folder).relativeFilePath(stray.next());
+        if (relative.contains(QLatin1String(".kumat-part.")) && !isHidden(relative)) {
+            fail(QStringLiteral("a killed pass left a partial file that the scan takes for the user's %1: %2").arg(where, relative));
+            return false;
+        }
+    }
+
     const QString stateFile = device->path(stateFileName);
     if (QFileInfo::exists(stateFile)) {
         QJsonParseError error;
