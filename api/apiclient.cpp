@@ -345,20 +345,35 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     bool done = false;
     QTimer pace;
 
-    QByteArray buffer(int(chunk > 0 ? qMin<qint64>(chunk, pieceSize) : pieceSize), Qt::Uninitialized);
+    // Bytes gather in one reused buffer and go to the digest and the disk a
+    // piece at a time: the network layer hands them over in small blocks, and a
+    // system call per block costs more than the hashing.
+    QByteArray buffer(int(pieceSize), Qt::Uninitialized);
+    qint64 filled = 0;
+    const auto flush = [&] {
+        if (filled == 0)
+            return;
+        digest.addData(buffer.constData(), filled);
+        // keep receiving to the end; the outcome reports the failed write
+        if (target.write(buffer.constData(), filled) < filled)
+            writeFailed = true;
+        filled = 0;
+    };
     const auto drain = [&] {
         QNetworkReply *reply = followed.reply();
         qint64 left = chunk > 0 ? qMin(chunk, reply->bytesAvailable()) : reply->bytesAvailable();
         while (left > 0) {
-            const qint64 n = reply->read(buffer.data(), qMin<qint64>(left, buffer.size()));
+            const qint64 n = reply->read(buffer.data() + filled, qMin<qint64>(left, pieceSize - filled));
             if (n <= 0)
                 break;
             left -= n;
-            digest.addData(buffer.constData(), n);
-            // keep receiving to the end; the outcome reports the failed write
-            if (target.write(buffer.constData(), n) < n)
-                writeFailed = true;
+            filled += n;
+            if (filled == pieceSize)
+                flush();
         }
+        // a throttled transfer writes what each step moved
+        if (chunk > 0 || finished)
+            flush();
         if (finished && reply->bytesAvailable() == 0) {
             done = true;
             loop.quit();
@@ -384,6 +399,7 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     if (!done)
         loop.exec();
     pace.stop();
+    flush();
 
     QNetworkReply *reply = followed.reply();
     const bool failed = reply->error() != QNetworkReply::NoError;
