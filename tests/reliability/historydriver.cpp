@@ -633,7 +633,11 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         return false;
     }
 
-    return checkContentKept(where) && checkOutsideUntouched(where);
+    if (!checkContentKept(where) || !checkOutsideUntouched(where)) {
+        failure.text += QStringLiteral("\n    engine log of that pass: ") + device->logs.join(QStringLiteral(" | "));
+        return false;
+    }
+    return true;
 }
 
 bool HistoryRunner::runKilledPass(const HistoryOp &op)
