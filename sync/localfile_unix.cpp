@@ -3,7 +3,6 @@
 #include "sha256.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -41,8 +40,11 @@ void takeMetadata(const struct statx &status, SyncEngine::LocalFile &file)
 // that would return nothing is skipped. Anything else reads on until zero.
 QString digestOf(int fd, qint64 sizeAtOpen)
 {
+    // one buffer and one digest context for all files, instead of an
+    // allocation of each per file
     thread_local std::unique_ptr<char[]> buffer(new char[chunkSize]);
-    Sha256 hash;
+    thread_local Sha256 hash;
+    hash.reset();
     qint64 total = 0;
     for (;;) {
         const ssize_t n = ::read(fd, buffer.get(), size_t(chunkSize));
@@ -66,7 +68,8 @@ SyncEngine::LocalFile SyncEngine::localFileAt(const QString &absolutePath) const
 {
     LocalFile file;
     file.absolutePath = absolutePath;
-    file.name = QFileInfo(absolutePath).fileName();
+    // what QFileInfo::fileName gives for a "/"-separated path, without its allocation
+    file.name = absolutePath.mid(absolutePath.lastIndexOf(QLatin1Char('/')) + 1);
 
     const QByteArray encoded = QFile::encodeName(absolutePath);
     struct statx status = {};
