@@ -467,6 +467,28 @@ public:
             if (!rig.summaryIs(summary(0, 0)))
                 return;
         }
+        // where a pass spends its time: the pieces it is made of, one by one
+        QElapsedTimer piece;
+        piece.start();
+        const int snapshotItems = rig.api.snapshot().value(QLatin1String("items")).toArray().size();
+        const double snapshotS = piece.nsecsElapsed() / 1e9;
+        piece.restart();
+        const int scanned = rig.engine.scanLocal().size();
+        const double scanS = piece.nsecsElapsed() / 1e9;
+        piece.restart();
+        rig.engine.saveState();
+        const double saveS = piece.nsecsElapsed() / 1e9;
+        piece.restart();
+        rig.engine.rebuildWatchers();
+        const double watchS = piece.nsecsElapsed() / 1e9;
+        progress(QStringLiteral("  pieces: snapshot %1 s (%2 items), scan %3 s (%4 files), state save %5 s, "
+                                "watcher rebuild %6 s")
+                     .arg(snapshotS, 0, 'f', 3)
+                     .arg(snapshotItems)
+                     .arg(scanS, 0, 'f', 3)
+                     .arg(scanned)
+                     .arg(saveS, 0, 'f', 3)
+                     .arg(watchS, 0, 'f', 3));
         if (floorFiles.files != count)
             progress(QStringLiteral("  floor saw %1 files").arg(floorFiles.files));
         Figure f;
