@@ -337,8 +337,10 @@ void TestPassIntake::deletionRecordByIdTakesSmallestPath()
     QVERIFY(d->write("a.txt", "A"));
     QVERIFY(d->write("b.txt", "B"));
     writeState(QJsonObject{{"b.txt", recordFor("b.txt", 1, 7)}, {"a.txt", recordFor("a.txt", 1, 7)}});
+    // b.txt was recreated on the server under a new id; its old record still
+    // carries 7, so the id names two records and the smaller path is meant
     serve(QJsonObject{{"ok", true},
-                      {"items", QJsonArray{QJsonObject{{"path", "b.txt"}, {"id", 7}, {"version", 1},
+                      {"items", QJsonArray{QJsonObject{{"path", "b.txt"}, {"id", 8}, {"version", 1},
                                                        {"sha256", sha256Hex("B")}}}},
                       {"deleted_ids", QJsonArray{7, 99, "7"}}});
     d->pass();
