@@ -43,7 +43,10 @@ bool SyncEngine::isSafeRelativePath(const QString &relativePath) const
     const QDir folder(syncFolder);
     const QString folderPath = folder.absolutePath();
     const QString root = folderPath + QLatin1Char('/');
-    const QString target = QFileInfo(folder.filePath(c)).absoluteFilePath();
+    // Judge the place the engine will really touch: where a backslash is an
+    // ordinary name character, "x\/.." cleans to "x" above yet names the
+    // folder itself on disk.
+    const QString target = QFileInfo(absolute(relativePath)).absoluteFilePath();
     if (!target.startsWith(root, Qt::CaseInsensitive))
         return false;
 

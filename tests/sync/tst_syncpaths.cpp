@@ -66,6 +66,9 @@ void TestSyncPaths::refused_data()
     QTest::newRow("up after a folder") << "a/../../x";
     QTest::newRow("up after a folder, backslashes") << "a\\..\\..\\x";
     QTest::newRow("the folder itself") << "a/..";
+    // one name on Linux, so ".." climbs out of it to the folder itself
+    QTest::newRow("folder through a backslash name") << "a\\..b\\/..";
+    QTest::newRow("out through a backslash name") << "a\\..b\\/../../x";
     QTest::newRow("deeper up") << "a/b/../../../x";
     QTest::newRow("rooted") << "/etc/x";
     QTest::newRow("rooted with backslash") << "\\etc\\x";
