@@ -1010,3 +1010,27 @@ bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps
                    .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
     return ok;
 }
+
+namespace {
+
+quint64 historySeed(quint64 fallback)
+{
+    const QByteArray text = qgetenv("KUMAT_HISTORY_SEED");
+    if (text == "random")
+        return QRandomGenerator::system()->generate64() % 1000000000;
+    return text.isEmpty() ? fallback : text.toULongLong();
+}
+
+int envNumber(const char *name, int fallback)
+{
+    return qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : fallback;
+}
+
+} // namespace
+
+bool runHistoriesFromEnvironment(PassFixture &fixture, quint64 defaultSeed, int defaultCount, bool killedPasses,
+                                 QString *report)
+{
+    return runSeededHistories(fixture, historySeed(defaultSeed), envNumber("KUMAT_HISTORIES", defaultCount),
+                              envNumber("KUMAT_HISTORY_STEPS", 30), killedPasses, report);
+}

@@ -139,3 +139,11 @@ QList<HistoryOp> shrinkHistory(PassFixture &fixture, int devices, const QList<Hi
 // shrinks it and returns false with the seed, the violation and the shortest
 // step list in `report`. The figures line goes into `report` either way.
 bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps, bool killedPasses, QString *report);
+
+// The same, with the first seed, the number of histories and the steps taken
+// from the environment where set:
+//   KUMAT_HISTORY_SEED   first seed (`defaultSeed` when unset, "random" for a new one)
+//   KUMAT_HISTORIES      number of histories (`defaultCount` when unset)
+//   KUMAT_HISTORY_STEPS  steps per history (30 when unset)
+bool runHistoriesFromEnvironment(PassFixture &fixture, quint64 defaultSeed, int defaultCount, bool killedPasses,
+                                 QString *report);

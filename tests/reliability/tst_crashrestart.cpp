@@ -8,22 +8,8 @@
 // whatever the killed one left on disk. Every failure prints its seed and the shortest
 // step list found that still breaks an invariant.
 //
-//   KUMAT_HISTORY_SEED   first seed (a fixed one by default, "random" for a new one)
-//   KUMAT_HISTORIES      number of histories
-//   KUMAT_HISTORY_STEPS  steps per history
-//   KUMAT_LONG_TESTS=1   lets the long variant (ctest -L long) run
-quint64 historySeed(quint64 fallback)
-{
-    const QByteArray text = qgetenv("KUMAT_HISTORY_SEED");
-    if (text == "random")
-        return QRandomGenerator::system()->generate64() % 1000000000;
-    return text.isEmpty() ? fallback : text.toULongLong();
-}
-
-int envNumber(const char *name, int fallback)
-{
-    return qEnvironmentVariableIsSet(name) ? qEnvironmentVariableIntValue(name) : fallback;
-}
+// KUMAT_HISTORY_SEED, KUMAT_HISTORIES and KUMAT_HISTORY_STEPS choose the
+// histories; KUMAT_LONG_TESTS=1 lets the long variant (ctest -L long) run.
 
 class CrashRestart : public QObject
 {
@@ -39,8 +25,7 @@ private Q_SLOTS:
         if (qEnvironmentVariableIsSet("KUMAT_LONG_RUN") && qgetenv("KUMAT_LONG_TESTS") != "1")
             QSKIP("a long run; set KUMAT_LONG_TESTS=1 to run it");
         QString report;
-        const bool ok = runSeededHistories(fixture, historySeed(7700), envNumber("KUMAT_HISTORIES", 6),
-                                           envNumber("KUMAT_HISTORY_STEPS", 30), true, &report);
+        const bool ok = runHistoriesFromEnvironment(fixture, 7700, 6, true, &report);
         qInfo().noquote() << report;
         QVERIFY2(ok, "an invariant broke; the seed and the shortest step list are above");
     }
