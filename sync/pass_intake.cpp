@@ -2,6 +2,7 @@
 
 #include "apiclient.h"
 #include "passcontext.h"
+#include "pathgate.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -41,6 +42,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         ++pass.errors;
     };
 
+    PathGate gate(*this, syncFolder);
     const QJsonArray items = snapshot.value(QLatin1String("items")).toArray();
     for (const QJsonValue &value : items) {
         const QJsonObject item = value.toObject();
@@ -56,7 +58,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         // archive, partial downloads) are never taken from the server: a
         // download there would overwrite the engine's memory or a kept copy.
         // Letter case is ignored, as a Windows folder ignores it.
-        const bool safe = isSafeRelativePath(path);
+        const bool safe = gate.isSafe(path);
         const QString key = safe ? QDir::cleanPath(path) : path;
         if (!safe || isEngineEntry(key.toLower())) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
@@ -66,7 +68,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
             continue;
         }
 
-        const QString targetKey = QFileInfo(absolute(key)).absoluteFilePath().toLower();
+        const QString targetKey = gate.target(key).toLower();
         if (pass.targetKeys.contains(targetKey)) {
             reject(QStringLiteral("Aynı yerel hedefe yönlenen uzak kayıt atlandı: "),
                    QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path);
@@ -76,6 +78,8 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         pass.targetKeys.insert(targetKey);
         // "a//b" or "./a" would never meet the scan's "a/b" and "a": the
         // download would then land on the scanned file without any check.
-        pass.remoteItems.insert(key, item);
+        // The server lists its items in path order, so they mostly land at
+        // the end of the map.
+        pass.remoteItems.insert(pass.remoteItems.cend(), key, item);
     }
 }

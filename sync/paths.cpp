@@ -1,5 +1,6 @@
 #include "syncengine.h"
 
+#include "pathgate.h"
 #include "pathrules.h"
 
 #include <QDateTime>
@@ -82,4 +83,74 @@ QString SyncEngine::conflictPath(const QString &relativePath, const QString &lab
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
     const QString name = info.completeBaseName() + QLatin1Char('-') + label + QLatin1Char('-') + stamp + extension;
     return QDir(directory).filePath(name);
+}
+
+PathGate::PathGate(const SyncEngine &engine, const QString &syncFolder)
+    : engine(engine)
+{
+    const QString folderPath = QDir(syncFolder).absolutePath();
+    // At the top of a file system the rule refuses everything; let it say so.
+    if (folderPath.endsWith(QLatin1Char('/')))
+        return;
+    const QString candidate = folderPath + QLatin1Char('/');
+    // The shortcut holds only if the engine would build the same absolute
+    // paths; a probe settles that for whatever form syncFolder has.
+    const QString probe = QStringLiteral("kumat-probe");
+    if (QFileInfo(engine.absolute(probe)).absoluteFilePath() == candidate + probe)
+        base = candidate;
+    linkFree.insert(QString(), true);
+}
+
+bool PathGate::isPlain(const QString &relativePath) const
+{
+    if (base.isEmpty() || relativePath.isEmpty())
+        return false;
+    qsizetype componentStart = 0;
+    const qsizetype n = relativePath.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        const QChar c = i < n ? relativePath.at(i) : QLatin1Char('/');
+        if (c == QLatin1Char('\\') || c == QLatin1Char(':'))
+            return false;
+        if (c != QLatin1Char('/'))
+            continue;
+        const qsizetype length = i - componentStart;
+        if (length == 0)
+            return false;
+        if (relativePath.at(componentStart) == QLatin1Char('.')
+            && (length == 1 || (length == 2 && relativePath.at(componentStart + 1) == QLatin1Char('.'))))
+            return false;
+        componentStart = i + 1;
+    }
+    return true;
+}
+
+bool PathGate::noLinkDownTo(const QString &relativeDir)
+{
+    const auto known = linkFree.constFind(relativeDir);
+    if (known != linkFree.cend())
+        return known.value();
+    const qsizetype slash = relativeDir.lastIndexOf(QLatin1Char('/'));
+    const QString parent = slash < 0 ? QString() : relativeDir.left(slash);
+    // deepest first, as the rule walks; a verdict never depends on the order
+    const bool free = !QFileInfo(base + relativeDir).isSymLink() && noLinkDownTo(parent);
+    linkFree.insert(relativeDir, free);
+    return free;
+}
+
+bool PathGate::isSafe(const QString &relativePath)
+{
+    if (!isPlain(relativePath))
+        return engine.isSafeRelativePath(relativePath);
+    // a plain path cleans to itself: relative, inside the folder, no colon
+    if (!platformKeepsPathNames(relativePath.toStdU16String()))
+        return false;
+    const qsizetype slash = relativePath.lastIndexOf(QLatin1Char('/'));
+    return noLinkDownTo(slash < 0 ? QString() : relativePath.left(slash));
+}
+
+QString PathGate::target(const QString &relativePath) const
+{
+    if (isPlain(relativePath))
+        return base + relativePath;
+    return QFileInfo(engine.absolute(relativePath)).absoluteFilePath();
 }

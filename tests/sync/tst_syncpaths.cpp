@@ -1,5 +1,6 @@
 #include "apiclient.h"
 #include "enginetestaccess.h"
+#include "pathgate.h"
 #include "syncengine.h"
 
 #include <QDateTime>
@@ -24,6 +25,7 @@ private Q_SLOTS:
     void linkedParentRefused_data();
     void linkedParentRefused();
     void linkAboveTheFolderIsNotExamined();
+    void gateAnswersAsTheRule();
     void folderAtFileSystemRootRefusesEverything_data();
     void folderAtFileSystemRootRefusesEverything();
     void conflictNames_data();
@@ -84,6 +86,7 @@ void TestSyncPaths::refused()
 {
     QFETCH(QString, path);
     QVERIFY(!engine->isSafeRelativePath(path));
+    QVERIFY(!PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path));
 }
 
 void TestSyncPaths::accepted_data()
@@ -107,6 +110,7 @@ void TestSyncPaths::accepted()
 {
     QFETCH(QString, path);
     QVERIFY(engine->isSafeRelativePath(path));
+    QVERIFY(PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path));
 }
 
 void TestSyncPaths::linkedParentRefused_data()
@@ -139,6 +143,7 @@ void TestSyncPaths::linkedParentRefused()
     QVERIFY(QFile::link(target.fileName(), folder + "/dosyabag"));
 
     QCOMPARE(engine->isSafeRelativePath(path), safe);
+    QCOMPARE(PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path), safe);
 }
 
 void TestSyncPaths::linkAboveTheFolderIsNotExamined()
@@ -151,6 +156,31 @@ void TestSyncPaths::linkAboveTheFolderIsNotExamined()
     engine->configure(temp->filePath("ev/Senkron"), 5);
     QVERIFY(engine->isSafeRelativePath("a/x.txt"));
     QVERIFY(engine->isSafeRelativePath("x.txt"));
+    PathGate gate(*engine, SyncEngineTestAccess::syncFolder(*engine));
+    QVERIFY(gate.isSafe("a/x.txt"));
+    QVERIFY(gate.isSafe("x.txt"));
+}
+
+void TestSyncPaths::gateAnswersAsTheRule()
+{
+    // One gate for a whole snapshot remembers the directories it has looked
+    // at: a folder found free of links must not vouch for a link below it, nor
+    // a link for its real neighbours.
+    const QString outside = temp->filePath("disarisi");
+    QVERIFY(QDir().mkpath(outside + "/a"));
+    QVERIFY(QDir().mkpath(folder + "/gercek/alt"));
+    QVERIFY(QFile::link(outside, folder + "/gercek/bag"));
+    QVERIFY(QFile::link(folder + "/gercek", folder + "/iceri"));
+    const QStringList paths = {"gercek/x.txt",   "gercek/alt/x.txt", "gercek/bag/x.txt", "gercek/bag/a/y.txt",
+                               "gercek/bag",     "iceri/x.txt",      "iceri/alt/x.txt",  "gercek/alt/z.txt",
+                               "yok/x.txt",      "yok/daha/x.txt",   "x.txt",            "a//b.txt",
+                               "gercek/./x.txt", "iceri\\x.txt",     "../x.txt",         "a/../iceri/x.txt",
+                               ".profil",        "..a/b..c",         "a:b",              ""};
+    PathGate gate(*engine, SyncEngineTestAccess::syncFolder(*engine));
+    for (const QString &path : paths) {
+        QVERIFY2(gate.isSafe(path) == engine->isSafeRelativePath(path), qPrintable(path));
+        QCOMPARE(gate.target(path), QFileInfo(engine->absolute(path)).absoluteFilePath());
+    }
 }
 
 void TestSyncPaths::folderAtFileSystemRootRefusesEverything_data()
@@ -166,6 +196,7 @@ void TestSyncPaths::folderAtFileSystemRootRefusesEverything()
     QFETCH(QString, path);
     engine->configure(QDir::rootPath(), 5);
     QVERIFY(!engine->isSafeRelativePath(path));
+    QVERIFY(!PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path));
 }
 
 void TestSyncPaths::conflictNames_data()
