@@ -32,7 +32,6 @@ void SyncEngine::syncNow()
         return;
     pass.localFiles = scanLocal();
     pass.nextState = state;
-    pass.sha256Pattern = QRegularExpression(QStringLiteral("^[0-9a-fA-F]{64}$"));
 
     archivePortalDeletions(pass);
     if (!syncFolderAvailable())

@@ -3,6 +3,7 @@
 #include "apiclient.h"
 #include "passcontext.h"
 
+#include <QCborValue>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,52 @@ qint64 idOf(const QJsonObject &item)
 qint64 versionOf(const QJsonObject &item)
 {
     return PassValues::integer(item.value(QLatin1String("version")));
+}
+
+// Exactly 64 hexadecimal digits. (An anchored pattern would let a final line
+// feed through: "$" also matches before it.)
+bool isSha256Hex(const QString &text)
+{
+    if (text.size() != 64)
+        return false;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (!((u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F')))
+            return false;
+    }
+    return true;
+}
+
+bool isStoredInteger(const QJsonValue &value, qint64 expected)
+{
+    const QCborValue number = QCborValue::fromJsonValue(value);
+    return number.isInteger() && number.toInteger() == expected;
+}
+
+// Whether `record` already holds what stateRecord would make of this file and
+// entry, value for value and type for type, so that writing it again would
+// change neither the state nor the file's text. Only then is the write left
+// out; on a pass with nothing to do that is every file.
+bool recordIsCurrent(const QJsonObject &record, const SyncEngine::LocalFile &file, qint64 version,
+                     const QJsonValue &remoteId)
+{
+    if (record.size() != 7)
+        return false;
+    const QJsonValue name = record.value(QLatin1String("name"));
+    const QJsonValue hash = record.value(QLatin1String("local_hash"));
+    if (!name.isString() || name.toString() != file.name || !hash.isString() || hash.toString() != file.hash)
+        return false;
+    if (!isStoredInteger(record.value(QLatin1String("size")), file.size)
+        || !isStoredInteger(record.value(QLatin1String("created_ms")), file.createdMs)
+        || !isStoredInteger(record.value(QLatin1String("modified_ms")), file.modifiedMs)
+        || !isStoredInteger(record.value(QLatin1String("remote_version")), version))
+        return false;
+    // "remote_id" is kept as the server sent it; only the usual forms count
+    const QJsonValue recordedId = record.value(QLatin1String("remote_id"));
+    if (remoteId.isString())
+        return recordedId.isString() && recordedId.toString() == remoteId.toString();
+    const QCborValue id = QCborValue::fromJsonValue(remoteId);
+    return id.isInteger() && isStoredInteger(recordedId, id.toInteger());
 }
 
 // Whether the file on disk is still the one the scan hashed. A download that
@@ -90,7 +137,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         }
 
         const QString sha256 = sha256Of(item);
-        if (idOf(item) < 1 || !pass.sha256Pattern.match(sha256).hasMatch()) {
+        if (idOf(item) < 1 || !isSha256Hex(sha256)) {
             Q_EMIT log(QStringLiteral("Uzak dosyanın kimlik veya SHA-256 bilgisi geçersiz, atlandı: ") + path);
             Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"),
                                 QStringLiteral("Kimliği veya SHA-256 değeri geçersiz uzak dosya engellendi: ") + path, 2);
@@ -109,7 +156,13 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         const bool sameContent = !file.hash.isEmpty() && file.hash.compare(sha256, Qt::CaseInsensitive) == 0;
 
         if (sameContent) {
-            pass.nextState.insert(path, stateRecord(file, versionOf(item), item.value(QLatin1String("id"))));
+            // Nothing before this walk changes the record of a path that
+            // reaches it (archived and trashed paths are skipped above), so
+            // the recorded one is still the one in nextState.
+            const qint64 version = versionOf(item);
+            const QJsonValue id = item.value(QLatin1String("id"));
+            if (!recordIsCurrent(record, file, version, id))
+                pass.nextState.insert(path, stateRecord(file, version, id));
             continue;
         }
         if (!hasRecord) {

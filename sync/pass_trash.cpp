@@ -27,13 +27,17 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         if (!running)
             return;
         const QString &path = it.key();
+        // what the scan found is no local deletion; asked first, as it settles
+        // nearly every entry without a look into the state
+        if (pass.localFiles.contains(path))
+            continue;
         const QJsonObject &item = it.value();
         if (item.value(QLatin1String("type")).toString() == QLatin1String("folder"))
             continue;
 
         const qint64 id = PassValues::integer(item.value(QLatin1String("id")));
         const qint64 recordedId = PassValues::integer(state.value(path).toObject().value(QLatin1String("remote_id")));
-        if (id < 1 || recordedId < 1 || pass.localFiles.contains(path))
+        if (id < 1 || recordedId < 1)
             continue;
         // moved into the archive after the scan: the scan no longer tells
         // what is there, and the protected ones stay as they are

@@ -6,7 +6,6 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
-#include <QRegularExpression>
 #include <QSet>
 #include <QString>
 #include <QVariant>
@@ -30,7 +29,6 @@ struct PassContext
 
     QMap<QString, SyncEngine::LocalFile> localFiles;
     QJsonObject nextState;
-    QRegularExpression sha256Pattern;
 
     QSet<QString> portalDeletedPaths;
     QSet<QString> trashedPaths;

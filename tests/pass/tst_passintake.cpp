@@ -269,6 +269,8 @@ void TestPassIntake::invalidEntryLeavesLocalFileAlone_data()
     QTest::newRow("fractional id") << QJsonValue(5.5) << valid;
     QTest::newRow("63 digits") << QJsonValue(5) << valid.left(63);
     QTest::newRow("not hexadecimal") << QJsonValue(5) << QString(valid).replace(0, 1, "g");
+    // an anchored pattern's "$" would have let this one through
+    QTest::newRow("64 digits and a line feed") << QJsonValue(5) << valid + "\n";
     QTest::newRow("no digest") << QJsonValue(5) << QString();
 }
 
