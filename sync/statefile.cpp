@@ -35,6 +35,8 @@ void SyncEngine::loadState()
     }
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
     state = document.isObject() ? document.object() : QJsonObject();
+    savedState = QJsonObject();
+    savedText.clear();
 }
 
 void SyncEngine::saveState()
@@ -46,7 +48,14 @@ void SyncEngine::saveState()
         Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
         return;
     }
-    const QByteArray bytes = QJsonDocument(state).toJson(QJsonDocument::Indented);
+    // A pass that changed nothing hands over the very state written last
+    // time; its text is known, and writing it out takes far less than
+    // serialising thousands of records again.
+    if (savedText.isNull() || state != savedState) {
+        savedText = QJsonDocument(state).toJson(QJsonDocument::Indented);
+        savedState = state;
+    }
+    const QByteArray bytes = savedText;
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
         Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));

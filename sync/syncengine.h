@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QFileSystemWatcher>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -107,4 +108,7 @@ private:
     bool running = false;
     bool syncInProgress = false;
     QJsonObject state;
+    // the state as saveState last serialised it, and that text
+    QJsonObject savedState;
+    QByteArray savedText;
 };
