@@ -362,7 +362,8 @@ void ApiServer::routes()
         const auto user = authenticate(req);
         if (!user)
             return sendError(res, 401, msgUnauthenticated);
-        sendJson(res, 200, store.snapshot(user->id), fault);
+        res.status = 200;
+        sendBody(res, store.snapshot(user->id).toStdString(), jsonType, fault);
     });
 
     http->Post("/api/v1/folders", [this, takeFault, authenticate](const Request &req, Response &res, const ContentReader &reader) {

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonDocument>
 #include <QJsonValue>
 
 #include <openssl/crypto.h>
@@ -543,7 +544,69 @@ Outcome Store::checkParent(int64_t userId, int64_t parentId)
 
 // ---------------------------------------------------------------- snapshot
 
-QJsonObject Store::snapshot(int64_t userId)
+namespace {
+
+// A JSON string literal of the text, as the JSON writer escapes it.
+void appendJsonString(QByteArray &out, const QString &text)
+{
+    out += '"';
+    const QByteArray utf8 = text.toUtf8();
+    for (const char c : utf8) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (u < 0x20) {
+                static const char hex[] = "0123456789abcdef";
+                out += "\\u00";
+                out += hex[u >> 4];
+                out += hex[u & 0xf];
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+}
+
+// The same members, in the same (sorted) order, as Node::toJson gives.
+void appendNodeJson(QByteArray &out, const Node &n)
+{
+    out += "{\"id\":";
+    out += QByteArray::number(qint64(n.id));
+    out += ",\"name\":";
+    appendJsonString(out, n.name);
+    out += ",\"parent_id\":";
+    out += n.parentId > 0 ? QByteArray::number(qint64(n.parentId)) : QByteArray("null");
+    out += ",\"path\":";
+    appendJsonString(out, n.path);
+    if (!n.folder) {
+        out += ",\"sha256\":";
+        appendJsonString(out, n.sha256);
+        out += ",\"size\":";
+        out += QByteArray::number(qint64(n.size));
+        out += ",\"type\":\"file\",\"version\":";
+        out += QByteArray::number(qint64(n.version));
+    } else {
+        out += ",\"type\":\"folder\"";
+    }
+    out += '}';
+}
+
+QByteArray compactJson(const QJsonArray &array)
+{
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+QByteArray Store::snapshot(int64_t userId)
 {
     std::lock_guard lock(mutex);
     // one read transaction, so the tree and the records belong to the same moment
@@ -566,9 +629,15 @@ QJsonObject Store::snapshot(int64_t userId)
         live.push_back(*it);
     }
     std::sort(live.begin(), live.end(), [](const Node &a, const Node &b) { return a.path < b.path; });
+    QByteArray liveItems;
+    liveItems.reserve(qsizetype(live.size()) * 200);
+    for (const Node &n : live) {
+        if (!liveItems.isEmpty())
+            liveItems += ',';
+        appendNodeJson(liveItems, n);
+    }
+    // flagged deletion records follow the live nodes in the same array
     QJsonArray items;
-    for (const Node &n : live)
-        items.append(n.toJson());
 
     QJsonArray deleted, deletedItems, tombstones, deletedIds;
     Stmt r(db, "SELECT node_id, kind, path, name, type, version, sha256, size, deleted_at FROM deletion_records "
@@ -610,13 +679,26 @@ QJsonObject Store::snapshot(int64_t userId)
         }
     }
     exec("COMMIT");
-    QJsonObject reply;
-    reply.insert(QStringLiteral("ok"), true);
-    reply.insert(QStringLiteral("items"), items);
-    reply.insert(QStringLiteral("deleted"), deleted);
-    reply.insert(QStringLiteral("deleted_items"), deletedItems);
-    reply.insert(QStringLiteral("tombstones"), tombstones);
-    reply.insert(QStringLiteral("deleted_ids"), deletedIds);
+    // members in sorted order, as the JSON writer puts them
+    QByteArray reply;
+    reply.reserve(liveItems.size() + 256);
+    reply += "{\"deleted\":";
+    reply += compactJson(deleted);
+    reply += ",\"deleted_ids\":";
+    reply += compactJson(deletedIds);
+    reply += ",\"deleted_items\":";
+    reply += compactJson(deletedItems);
+    reply += ",\"items\":[";
+    reply += liveItems;
+    if (!items.isEmpty()) {
+        const QByteArray flagged = compactJson(items);
+        if (!liveItems.isEmpty())
+            reply += ',';
+        reply += flagged.mid(1, flagged.size() - 2);
+    }
+    reply += "],\"ok\":true,\"tombstones\":";
+    reply += compactJson(tombstones);
+    reply += '}';
     return reply;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonArray>
+#include <QByteArray>
 #include <QJsonObject>
 #include <QString>
 
@@ -104,7 +105,10 @@ public:
     std::optional<User> userByEmail(const QString &email);
 
     // tree
-    QJsonObject snapshot(int64_t userId);
+    // The reply body as compact JSON text: with tens of thousands of nodes,
+    // building a JSON object per node and serialising the tree of them cost
+    // far more than the database work.
+    QByteArray snapshot(int64_t userId);
     Outcome createFolder(int64_t userId, int64_t parentId, const QString &name, Node *created);
     Outcome trashNode(int64_t userId, int64_t nodeId, std::optional<RecordKind> record);
     // Places the staged content and records it as a new file or a new version.
