@@ -1,6 +1,7 @@
 #include "apiclient.h"
 
 #include "followedreply_p.h"
+#include "quiettimeout_p.h"
 #include "ratelimitedfile_p.h"
 #include "uploadform_p.h"
 #include "sha256.h"
@@ -308,9 +309,13 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
 
 bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString &expectedSha256)
 {
-    const QNetworkRequest req = request(QStringLiteral("/api/v1/files/%1/download").arg(id));
+    QNetworkRequest req = request(QStringLiteral("/api/v1/files/%1/download").arg(id));
+    // The same allowance as every request, kept by QuietTimeout: Qt's own timer
+    // costs the main thread a queued call per network block.
+    req.setTransferTimeout(0);
     FollowedReply followed(&network, req, network.get(req), true);
     connect(&followed, &FollowedReply::downloadProgress, this, &ApiClient::downloadProgress);
+    QuietTimeout quiet(&followed, transferTimeoutMs);
 
     const qint64 byteRate = downloadLimit > 0 ? qint64(downloadLimit) * 1024 : 0;
     const qint64 chunk = byteRate / 10;
