@@ -8,7 +8,8 @@
 //   - the client's peak resident memory above its idle size during a large
 //     upload and a large download (goal: under 64 MiB).
 // Usage: bench_transfer [--size-mib N] [--memory-mib N] [--throttle-seconds S]
-//                       [--repeat N] [--work DIR] [--only memory,throughput,throttled]
+//                       [--repeat N] [--work DIR] [--only memory,throughput,download,throttled]
+// ("download" is the unthrottled download part of "throughput" alone.)
 // Every figure is printed as a readable line and as one "BENCH name=..." line.
 
 #include "apiclient.h"
@@ -31,6 +32,10 @@
 
 #include <algorithm>
 #include <cstdio>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -73,6 +78,31 @@ qint64 statusKiB(const char *key)
             return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
+}
+
+// Processor seconds (user and system) of this process, all its threads, and of
+// its children that have been waited for; negative where not known. On a
+// machine whose cores are all busy the transfer rates follow these.
+struct CpuSeconds
+{
+    double self = -1;
+    double children = -1;
+};
+
+CpuSeconds cpuNow()
+{
+    CpuSeconds now;
+#ifdef Q_OS_UNIX
+    const auto seconds = [](const rusage &u) {
+        return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    rusage u;
+    if (getrusage(RUSAGE_SELF, &u) == 0)
+        now.self = seconds(u);
+    if (getrusage(RUSAGE_CHILDREN, &u) == 0)
+        now.children = seconds(u);
+#endif
+    return now;
 }
 
 // Starts a fresh high-water mark of the resident set.
@@ -132,7 +162,8 @@ private:
     bool curl(const QStringList &arguments);
     QString newName(const QString &prefix) { return QStringLiteral("%1-%2.bin").arg(prefix).arg(++counter); }
 
-    void throughput();
+    // downloadOnly: the unthrottled download figures alone
+    void throughput(bool downloadOnly);
     void throttled();
     void memory();
 
@@ -274,7 +305,7 @@ double Bench::bareDownload(qint64 id)
     return ok ? clock.nsecsElapsed() / 1e9 : -1;
 }
 
-void Bench::throughput()
+void Bench::throughput(bool downloadOnly)
 {
     const qint64 bytes = options.sizeMiB << 20;
     const QString source = QDir(dir).filePath(QStringLiteral("throughput.bin"));
@@ -289,7 +320,16 @@ void Bench::throughput()
     // best of several alternating runs, so both sides meet the same warm caches
     double clientUp = 1e99, curlUp = 1e99, clientDown = 1e99, curlDown = 1e99, bareUp = 1e99, bareDown = 1e99;
     qint64 id = 0;
-    for (int i = 0; i < options.repeat; ++i) {
+    // the download alone still needs the file on the server once
+    if (downloadOnly) {
+        QJsonObject item;
+        if (clientUpload(source, newName(QStringLiteral("client")), &item) < 0) {
+            ++failures;
+            return;
+        }
+        id = qint64(item.value(QLatin1String("id")).toDouble());
+    }
+    for (int i = 0; !downloadOnly && i < options.repeat; ++i) {
         QJsonObject item;
         const double c = clientUpload(source, newName(QStringLiteral("client")), &item);
         const double r = curlUpload(source, newName(QStringLiteral("curl")));
@@ -304,15 +344,24 @@ void Bench::throughput()
         id = qint64(item.value(QLatin1String("id")).toDouble());
     }
     const QString target = QDir(dir).filePath(QStringLiteral("downloaded.bin"));
+    // processor seconds of the client process, of curl, and of the bare manager
+    double clientCpu = 1e99, curlCpu = 1e99, bareCpu = 1e99;
     for (int i = 0; i < options.repeat; ++i) {
+        const CpuSeconds before = cpuNow();
         const double c = clientDownload(id, target, digest);
+        const CpuSeconds afterClient = cpuNow();
         QFile::remove(target);
         const double r = curlDownload(id, target);
+        const CpuSeconds afterCurl = cpuNow();
         const double b = bareDownload(id);
+        const CpuSeconds afterBare = cpuNow();
         if (c < 0 || r < 0 || b < 0 || fileDigest(target) != digest) {
             ++failures;
             return;
         }
+        clientCpu = std::min(clientCpu, afterClient.self - before.self);
+        curlCpu = std::min(curlCpu, afterCurl.children - afterClient.children);
+        bareCpu = std::min(bareCpu, afterBare.self - afterCurl.self);
         bareDown = std::min(bareDown, b);
         QFile::remove(target);
         clientDown = std::min(clientDown, c);
@@ -320,13 +369,15 @@ void Bench::throughput()
     }
     QFile::remove(source);
 
-    say(QStringLiteral("unthrottled upload of %1 MiB: client %2 MiB/s, curl %3 MiB/s")
-            .arg(mib).arg(mib / clientUp, 0, 'f', 1).arg(mib / curlUp, 0, 'f', 1));
-    figure(QStringLiteral("upload_throughput"), mib / clientUp, QStringLiteral("MiB/s"), curlUp / clientUp,
-           QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curlUp);
-    say(QStringLiteral("bare QNetworkAccessManager upload of the same form: %1 MiB/s").arg(mib / bareUp, 0, 'f', 1));
-    figure(QStringLiteral("upload_throughput_vs_bare_qt"), mib / clientUp, QStringLiteral("MiB/s"), bareUp / clientUp,
-           QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareUp);
+    if (!downloadOnly) {
+        say(QStringLiteral("unthrottled upload of %1 MiB: client %2 MiB/s, curl %3 MiB/s")
+                .arg(mib).arg(mib / clientUp, 0, 'f', 1).arg(mib / curlUp, 0, 'f', 1));
+        figure(QStringLiteral("upload_throughput"), mib / clientUp, QStringLiteral("MiB/s"), curlUp / clientUp,
+               QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curlUp);
+        say(QStringLiteral("bare QNetworkAccessManager upload of the same form: %1 MiB/s").arg(mib / bareUp, 0, 'f', 1));
+        figure(QStringLiteral("upload_throughput_vs_bare_qt"), mib / clientUp, QStringLiteral("MiB/s"),
+               bareUp / clientUp, QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareUp);
+    }
     say(QStringLiteral("unthrottled download of %1 MiB: client %2 MiB/s, curl %3 MiB/s")
             .arg(mib).arg(mib / clientDown, 0, 'f', 1).arg(mib / curlDown, 0, 'f', 1));
     figure(QStringLiteral("download_throughput"), mib / clientDown, QStringLiteral("MiB/s"), curlDown / clientDown,
@@ -334,6 +385,16 @@ void Bench::throughput()
     say(QStringLiteral("bare QNetworkAccessManager download, body discarded: %1 MiB/s").arg(mib / bareDown, 0, 'f', 1));
     figure(QStringLiteral("download_throughput_vs_bare_qt"), mib / clientDown, QStringLiteral("MiB/s"),
            bareDown / clientDown, QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareDown);
+    if (clientCpu >= 0 && curlCpu >= 0 && bareCpu >= 0) {
+        say(QStringLiteral("processor time of the download (server not counted): client %1 s, curl %2 s, "
+                           "bare QNetworkAccessManager %3 s")
+                .arg(clientCpu, 0, 'f', 2).arg(curlCpu, 0, 'f', 2).arg(bareCpu, 0, 'f', 2));
+        figure(QStringLiteral("download_cpu"), clientCpu, QStringLiteral("s"), clientCpu > 0 ? curlCpu / clientCpu : -1,
+               QStringLiteral("informative"), QStringLiteral("curl"), curlCpu);
+        figure(QStringLiteral("download_cpu_vs_bare_qt"), clientCpu, QStringLiteral("s"),
+               clientCpu > 0 ? bareCpu / clientCpu : -1, QStringLiteral("informative"), QStringLiteral("bare_qnam"),
+               bareCpu);
+    }
 }
 
 void Bench::throttled()
@@ -438,7 +499,9 @@ int Bench::run()
     if (options.only.contains(QLatin1String("memory")))
         memory();
     if (options.only.contains(QLatin1String("throughput")))
-        throughput();
+        throughput(false);
+    else if (options.only.contains(QLatin1String("download")))
+        throughput(true);
     if (options.only.contains(QLatin1String("throttled")))
         throttled();
     return failures == 0 ? 0 : 1;
@@ -474,7 +537,7 @@ int main(int argc, char **argv)
             options.only = value.split(QLatin1Char(',')), ++i;
         else {
             std::fprintf(stderr, "usage: bench_transfer [--size-mib N] [--memory-mib N] [--throttle-seconds S] "
-                                 "[--repeat N] [--work DIR] [--only memory,throughput,throttled]\n");
+                                 "[--repeat N] [--work DIR] [--only memory,throughput,download,throttled]\n");
             return 2;
         }
     }
