@@ -1,8 +1,8 @@
 #include "syncengine.h"
 
+#include "dirwalk.h"
 #include "sha256.h"
 
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -23,14 +23,11 @@ QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const
     // the prefix gives what normalizedRelative computes, without its cost on
     // every file; anything else takes the general way.
     const QString prefix = syncFolder + QLatin1Char('/');
-    QDirIterator it(syncFolder, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
+    DirWalk::list(syncFolder, DirWalk::Listing::Files, [&](const QString &path) {
         const QString relative = path.startsWith(prefix) ? path.mid(prefix.size()) : normalizedRelative(path);
-        if (isEngineEntry(relative))
-            continue;
-        files.insert(relative, localFileAt(path));
-    }
+        if (!isEngineEntry(relative))
+            files.insert(relative, localFileAt(path));
+    });
     return files;
 }
 

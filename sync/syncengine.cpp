@@ -1,9 +1,9 @@
 #include "syncengine.h"
 
 #include "apiclient.h"
+#include "dirwalk.h"
 
 #include <QDir>
-#include <QDirIterator>
 
 #include <climits>
 
@@ -106,12 +106,10 @@ void SyncEngine::rebuildWatchers()
         watcher.removePaths(watched);
 
     QStringList paths{syncFolder};
-    QDirIterator it(syncFolder, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
+    DirWalk::list(syncFolder, DirWalk::Listing::Dirs, [&](const QString &path) {
         if (!isUnwatchedDirectory(normalizedRelative(path)))
             paths.append(path);
-    }
+    });
     // Directories that cannot be watched come back from addPaths; the interval
     // timer still covers them.
     watcher.addPaths(paths);
