@@ -25,6 +25,11 @@ void dropRecordsAtOrBelow(QJsonObject &records, const QString &path)
 
 void SyncEngine::archivePortalDeletions(PassContext &pass)
 {
+    // Most passes bring no deletion record; the lookups below are not built
+    // for nothing.
+    if (pass.deletionRecords.isEmpty())
+        return;
+
     // Sorted by UTF-16 code units, so an id shared by two records always
     // resolves to the same (smaller) path.
     QStringList stateKeys = state.keys();

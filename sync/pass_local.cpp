@@ -26,6 +26,7 @@ bool holdsRecordedContent(const SyncEngine::LocalFile &file, const QJsonObject &
 
 bool SyncEngine::processLocalFiles(PassContext &pass)
 {
+    PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
     for (auto it = pass.localFiles.cbegin(); it != pass.localFiles.cend(); ++it) {
         if (!running)
             return false;
@@ -43,8 +44,11 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
         // the server lists something here that the intake refused
         if (pass.rejectedPaths.contains(path))
             continue;
-        if (pass.remoteItems.contains(path))
+        if (remoteLookup.contains(path))
             continue;
+        // what follows waits on the server or notifies, and an upload adds
+        // folders to the remote map
+        remoteLookup.restart();
 
         const QJsonObject record = state.value(path).toObject();
         if (PassValues::integer(record.value(QLatin1String("remote_id"))) < 1) {

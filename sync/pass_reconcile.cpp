@@ -11,6 +11,8 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -118,12 +120,25 @@ QString stagingPath(const QString &target)
 void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 {
     // ensureRemoteFolders adds the folders it creates to the map during the
-    // walk; the walk itself covers what the snapshot listed.
-    const QStringList paths = pass.remoteItems.keys();
-    for (const QString &path : paths) {
+    // walk; the walk itself covers what the snapshot listed. It never changes
+    // an entry that is there, so the entries are taken as they are now.
+    std::vector<std::pair<QString, QJsonObject>> entries;
+    entries.reserve(size_t(pass.remoteItems.size()));
+    for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it)
+        entries.emplace_back(it.key(), it.value());
+
+    PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
+    PassValues::OrderedLookup<QJsonObject, QJsonValue> recordLookup(state);
+    // set by everything that calls the server or notifies the user: both can
+    // run an event loop, in which start() may even replace the state
+    bool mayHaveWaited = false;
+    for (const auto &[path, item] : entries) {
         if (!running)
             return;
-        const QJsonObject item = pass.remoteItems.value(path);
+        if (mayHaveWaited) {
+            recordLookup.restart();
+            mayHaveWaited = false;
+        }
 
         if (pass.trashedPaths.contains(path))
             continue;
@@ -137,6 +152,8 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         }
 
         const QString sha256 = sha256Of(item);
+        // everything below but a plain record calls the server or notifies
+        mayHaveWaited = true;
         if (idOf(item) < 1 || !isSha256Hex(sha256)) {
             Q_EMIT log(QStringLiteral("Uzak dosyanın kimlik veya SHA-256 bilgisi geçersiz, atlandı: ") + path);
             Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"),
@@ -145,13 +162,13 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             continue;
         }
 
-        const auto local = pass.localFiles.constFind(path);
-        if (local == pass.localFiles.cend()) {
+        const std::optional<LocalFile> local = localLookup.find(path);
+        if (!local) {
             downloadRemoteFile(pass, path, item, true);
             continue;
         }
-        const LocalFile &file = local.value();
-        const QJsonObject record = state.value(path).toObject();
+        const LocalFile &file = *local;
+        const QJsonObject record = recordLookup.find(path).value_or(QJsonValue()).toObject();
         const bool hasRecord = !record.isEmpty();
         const bool sameContent = !file.hash.isEmpty() && file.hash.compare(sha256, Qt::CaseInsensitive) == 0;
 
@@ -163,6 +180,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             const QJsonValue id = item.value(QLatin1String("id"));
             if (!recordIsCurrent(record, file, version, id))
                 pass.nextState.insert(path, stateRecord(file, version, id));
+            mayHaveWaited = false;
             continue;
         }
         if (!hasRecord) {

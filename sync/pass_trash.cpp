@@ -23,13 +23,15 @@ bool hasTrashedAncestor(const QString &path, const QSet<QString> &trashedPaths)
 
 void SyncEngine::trashLocalDeletions(PassContext &pass)
 {
+    // the scan's map belongs to this pass and stays as it is throughout
+    PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
         if (!running)
             return;
         const QString &path = it.key();
         // what the scan found is no local deletion; asked first, as it settles
         // nearly every entry without a look into the state
-        if (pass.localFiles.contains(path))
+        if (localLookup.contains(path))
             continue;
         const QJsonObject &item = it.value();
         if (item.value(QLatin1String("type")).toString() == QLatin1String("folder"))

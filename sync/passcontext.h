@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <cmath>
+#include <optional>
 
 // Everything one synchronisation pass works on. It lives on the stack of
 // syncNow() and is thrown away at every exit, so nothing of a pass that did not
@@ -97,5 +98,53 @@ inline bool isAtOrBelow(const QString &candidate, const QSet<QString> &roots)
     }
     return false;
 }
+
+// Lookups made in ascending key order, as the pass's walks make them, into a
+// map ordered the same way: each one moves on from where the last one
+// stopped instead of searching the whole map again. A hit is always the entry
+// under that key; a key not met on the way, or asked out of order, is looked
+// up in full, so the answers never rest on the two orders agreeing.
+//
+// The position is an iterator into the map: whatever may change the map (a
+// server call, whose nested event loop can even reload the state, or a
+// notification that opens a message box) must be followed by restart().
+template <typename Map, typename Value>
+class OrderedLookup
+{
+public:
+    explicit OrderedLookup(const Map &map) : map(map), at(map.constBegin()) {}
+
+    // The value under key, or nullopt.
+    std::optional<Value> find(const QString &key)
+    {
+        if (positioned && !last.isNull() && key < last)
+            positioned = false;
+        if (positioned) {
+            last = key;
+            while (at != map.constEnd() && at.key() < key)
+                ++at;
+            if (at != map.constEnd() && at.key() == key)
+                return Value(at.value());
+        }
+        const auto found = map.constFind(key);
+        if (found == map.constEnd())
+            return std::nullopt;
+        at = found;
+        last = key;
+        positioned = true;
+        return Value(found.value());
+    }
+
+    bool contains(const QString &key) { return find(key).has_value(); }
+
+    // Forget the position; the next lookup searches in full and starts from there.
+    void restart() { positioned = false; }
+
+private:
+    const Map &map;
+    typename Map::const_iterator at;
+    QString last;
+    bool positioned = true;
+};
 
 } // namespace PassValues
