@@ -21,8 +21,10 @@ const char *const userCanceled = "zelnorUserCanceled";
 const int transferTimeoutMs = 60000;
 // the download moves through one reused buffer of this size
 const qint64 pieceSize = 1024 * 1024;
-// what the network layer may hold of an unthrottled download
+// what the network layer may hold of an unthrottled download once this side
+// has been seen falling behind by more than lagAllowance
 const qint64 unthrottledBuffer = 16 * 1024 * 1024;
+const qint64 lagAllowance = 8 * 1024 * 1024;
 
 bool canceledByUser(const QNetworkReply *reply)
 {
@@ -325,10 +327,16 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     // two of the pump's steps: with a byte more (a fifth of 1024 KiB is 209 715
     // bytes, two tenths 209 714) every third step would find one byte and the
     // rate would fall to two thirds of the limit.
-    // Without a limit the buffer is bounded too: unbounded, Qt's network thread
-    // outruns hashing and writing and a 1 GiB download piled up 887 MiB here.
-    const auto boundBuffer = [chunk](QNetworkReply *reply) {
-        reply->setReadBufferSize(chunk > 0 ? qMax<qint64>(1024, 2 * chunk) : unthrottledBuffer);
+    // Without a limit the buffer starts unbounded: bounded, Qt's network thread
+    // hands the body over block by block and waits to hear that each was read,
+    // a fifth of the download's processor time. It is bounded for the rest of
+    // the transfer as soon as a drain finds more than lagAllowance waiting,
+    // since a network thread that keeps outrunning hashing and writing piled up
+    // 887 MiB of a 1 GiB download here.
+    bool bounded = chunk > 0;
+    const auto boundBuffer = [chunk, &bounded](QNetworkReply *reply) {
+        if (bounded)
+            reply->setReadBufferSize(chunk > 0 ? qMax<qint64>(1024, 2 * chunk) : unthrottledBuffer);
     };
     boundBuffer(followed.reply());
     connect(&followed, &FollowedReply::replaced, &followed, boundBuffer);
@@ -366,6 +374,10 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     };
     const auto drain = [&] {
         QNetworkReply *reply = followed.reply();
+        if (!bounded && reply->bytesAvailable() > lagAllowance) {
+            bounded = true;
+            boundBuffer(reply);
+        }
         qint64 left = chunk > 0 ? qMin(chunk, reply->bytesAvailable()) : reply->bytesAvailable();
         while (left > 0) {
             const qint64 n = reply->read(buffer.data() + filled, qMin<qint64>(left, pieceSize - filled));

@@ -2,6 +2,7 @@
 // loopback: sign-in, tree, folders, uploads with versions, verified downloads.
 
 #include "apiclient.h"
+#include "apitestaccess.h"
 #include "referenceserver.h"
 #include "sha256.h"
 #include "testtls.h"
@@ -11,6 +12,7 @@
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -34,6 +36,7 @@ private Q_SLOTS:
     void uploadVersions();
     void uploadNameWithQuote();
     void downloadVerified();
+    void downloadFallingBehindIsBounded();
     void deleteToTrash();
 
 private:
@@ -243,6 +246,46 @@ void TestApiServer::downloadVerified()
     // a node that does not exist
     QVERIFY(!client.downloadFile(id + 1000, target, QString()));
     QVERIFY(!client.lastError().isEmpty());
+}
+
+void TestApiServer::downloadFallingBehindIsBounded()
+{
+    const QString email = QStringLiteral("yavas-disk@example.com");
+    ApiClient client;
+    QVERIFY2(signIn(client, email), qPrintable(client.lastError()));
+    QByteArray content(64 << 20, '\0');
+    quint32 x = 2463534242u;
+    for (int i = 0; i < content.size(); i += 4) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        memcpy(content.data() + i, &x, 4);
+    }
+    QJsonObject stored;
+    QVERIFY2(server->putFile(email, QStringLiteral("büyük.bin"), content, &stored), qPrintable(server->lastError()));
+    const qint64 id = qint64(stored.value("id").toDouble());
+
+    // A disk that stalls now and then: the main thread is held while the
+    // network thread goes on receiving, until the download notices the backlog
+    // and bounds what the network layer may hold.
+    qint64 bound = -1;
+    int stalls = 0;
+    connect(&client, &ApiClient::downloadProgress, this, [&] {
+        const QList<QNetworkReply *> replies = ApiClientTestAccess::replies(client);
+        if (replies.size() != 1)
+            return;
+        bound = replies.first()->readBufferSize();
+        if (bound == 0 && stalls < 20) {
+            ++stalls;
+            QThread::msleep(200);
+        }
+    });
+    const QString target = dir->filePath(QStringLiteral("büyük.bin"));
+    QVERIFY2(client.downloadFile(id, target, Sha256::hexOf(content)), qPrintable(client.lastError()));
+    QCOMPARE(bound, qint64(16 * 1024 * 1024));
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == content);
 }
 
 void TestApiServer::deleteToTrash()
