@@ -551,6 +551,14 @@ void appendJsonString(QByteArray &out, const QString &text)
 {
     out += '"';
     const QByteArray utf8 = text.toUtf8();
+    const bool plain = std::none_of(utf8.cbegin(), utf8.cend(), [](char c) {
+        return c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+    });
+    if (plain) {
+        out += utf8;
+        out += '"';
+        return;
+    }
     for (const char c : utf8) {
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
@@ -617,24 +625,26 @@ QByteArray Store::snapshot(int64_t userId)
         s.bind(1, userId);
         while (s.step() == SQLITE_ROW) {
             Node n = readNode(s);
-            nodes.insert(n.id, n);
+            const int64_t id = n.id;
+            nodes.insert(id, std::move(n));
         }
     }
     const QHash<int64_t, QString> paths = computePaths(nodes);
-    std::vector<Node> live;
+    std::vector<const Node *> live;
+    live.reserve(size_t(nodes.size()));
     for (auto it = nodes.begin(); it != nodes.end(); ++it) {
         if (it->trashed)
             continue;
         it->path = paths.value(it.key());
-        live.push_back(*it);
+        live.push_back(&it.value());
     }
-    std::sort(live.begin(), live.end(), [](const Node &a, const Node &b) { return a.path < b.path; });
+    std::sort(live.begin(), live.end(), [](const Node *a, const Node *b) { return a->path < b->path; });
     QByteArray liveItems;
     liveItems.reserve(qsizetype(live.size()) * 200);
-    for (const Node &n : live) {
+    for (const Node *n : live) {
         if (!liveItems.isEmpty())
             liveItems += ',';
-        appendNodeJson(liveItems, n);
+        appendNodeJson(liveItems, *n);
     }
     // flagged deletion records follow the live nodes in the same array
     QJsonArray items;
