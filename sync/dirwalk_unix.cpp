@@ -4,6 +4,7 @@
 #include <QFile>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <vector>
@@ -48,6 +49,9 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
             // the library passes over names that are not UTF-8 altogether
             if (!QByteArrayView(name).isValidUtf8())
                 continue;
+            // a file in the folder listing is settled by its entry alone
+            if (entry->d_type == DT_REG && listing == Listing::Dirs)
+                continue;
             const QString path = prefix + QFile::decodeName(name);
 
             bool link = false;
@@ -55,7 +59,7 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
             unsigned char kind = entry->d_type;
             struct stat status;
             if (kind == DT_UNKNOWN) {
-                if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+                if (::fstatat(::dirfd(dir), name, &status, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 kind = S_ISLNK(status.st_mode) ? DT_LNK : S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_FIFO;
             }
@@ -68,7 +72,7 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
                 break;
             case DT_LNK:
                 link = true;
-                type = ::stat(QFile::encodeName(path).constData(), &status) == 0 ? typeOf(status) : Type::Missing;
+                type = ::fstatat(::dirfd(dir), name, &status, 0) == 0 ? typeOf(status) : Type::Missing;
                 break;
             default:
                 type = Type::Other;
