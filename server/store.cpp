@@ -177,6 +177,7 @@ struct Store::Tx
     bool commit()
     {
         done = true;
+        ++s.writes;
         return s.exec("COMMIT");
     }
     Store &s;
@@ -614,9 +615,23 @@ QByteArray compactJson(const QJsonArray &array)
 
 } // namespace
 
+int64_t Store::dataVersion()
+{
+    Stmt s(db, "PRAGMA data_version");
+    return s.step() == SQLITE_ROW ? s.integer(0) : -1;
+}
+
 QByteArray Store::snapshot(int64_t userId)
 {
     std::lock_guard lock(mutex);
+    // A client asks for the whole tree on every pass, and mostly nothing has
+    // changed since: the text made last time is then the answer.
+    const int64_t version = dataVersion();
+    const auto cached = snapshots.constFind(userId);
+    if (version >= 0 && cached != snapshots.cend() && cached->writes == writes && cached->dataVersion == version)
+        return cached->body;
+    const uint64_t writesBefore = writes;
+
     // one read transaction, so the tree and the records belong to the same moment
     exec("BEGIN");
     QHash<int64_t, Node> nodes;
@@ -709,6 +724,8 @@ QByteArray Store::snapshot(int64_t userId)
     reply += "],\"ok\":true,\"tombstones\":";
     reply += compactJson(tombstones);
     reply += '}';
+    if (version >= 0)
+        snapshots.insert(userId, CachedSnapshot{writesBefore, version, reply});
     return reply;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QString>
 
@@ -147,6 +148,19 @@ private:
     std::recursive_mutex mutex;
     sqlite3 *db = nullptr;
     QString root;
+
+    // Every committed write through this store; with SQLite's data_version
+    // (which moves on writes by other processes, such as the administration
+    // commands) it tells whether a snapshot written before still holds.
+    uint64_t writes = 0;
+    struct CachedSnapshot
+    {
+        uint64_t writes = 0;
+        int64_t dataVersion = 0;
+        QByteArray body;
+    };
+    QHash<int64_t, CachedSnapshot> snapshots;
+    int64_t dataVersion();
 };
 
 // Streams content into a temporary file in the store's temp folder while hashing it.

@@ -30,6 +30,7 @@ private Q_SLOTS:
     void serveRefusals();
     void addUser();
     void putFileMakesFoldersAndVersions();
+    void snapshotFollowsEveryWrite();
     void adminRefusals_data();
     void adminRefusals();
 
@@ -165,6 +166,23 @@ void ServerAdminTest::putFileMakesFoldersAndVersions()
     QCOMPARE(versions.at(1).toObject().value(QStringLiteral("sha256")).toString(), sha256Hex("ikinci"));
     QCOMPARE(server->content(email, id, 1), QByteArray("ilk"));
     QCOMPARE(server->content(email, id), QByteArray("masaüstü"));
+}
+
+void ServerAdminTest::snapshotFollowsEveryWrite()
+{
+    // The server answers an unchanged tree with the text it made last time;
+    // a write by the administration commands (another process on the same
+    // database) and one through the API must both show at once.
+    QVERIFY(itemAt(client->snapshot().json(), QStringLiteral("a.txt")).isEmpty());
+    QVERIFY(server->putFile(email, QStringLiteral("a.txt"), "bir"));
+    QCOMPARE(itemAt(client->snapshot().json(), QStringLiteral("a.txt")).value(QStringLiteral("version")).toInt(), 1);
+    QCOMPARE(itemAt(client->snapshot().json(), QStringLiteral("a.txt")).value(QStringLiteral("version")).toInt(), 1);
+    QVERIFY(server->putFile(email, QStringLiteral("a.txt"), "iki"));
+    QCOMPARE(itemAt(client->snapshot().json(), QStringLiteral("a.txt")).value(QStringLiteral("version")).toInt(), 2);
+
+    QVERIFY(client->createFolder(QStringLiteral("Yeni")) > 0);
+    QCOMPARE(itemAt(client->snapshot().json(), QStringLiteral("Yeni")).value(QStringLiteral("type")).toString(),
+             QStringLiteral("folder"));
 }
 
 void ServerAdminTest::adminRefusals_data()
