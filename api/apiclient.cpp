@@ -332,7 +332,8 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     // a fifth of the download's processor time. It is bounded for the rest of
     // the transfer as soon as a drain finds more than lagAllowance waiting,
     // since a network thread that keeps outrunning hashing and writing piled up
-    // 887 MiB of a 1 GiB download here.
+    // 887 MiB of a 1 GiB download here. The bound is never lifted again: Qt
+    // keeps its own count of what it handed over under a bound.
     bool bounded = chunk > 0;
     const auto boundBuffer = [chunk, &bounded](QNetworkReply *reply) {
         if (bounded)
