@@ -59,8 +59,9 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         // download there would overwrite the engine's memory or a kept copy.
         // Letter case is ignored, as a Windows folder ignores it.
         const bool safe = gate.isSafe(path);
-        const QString key = safe ? QDir::cleanPath(path) : path;
-        if (!safe || isEngineEntry(key.toLower())) {
+        // a plain path is its own clean form
+        const QString key = safe && !gate.isPlain(path) ? QDir::cleanPath(path) : path;
+        if (!safe || isEngineEntryIgnoringCase(key)) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
                    QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path);
             if (safe)
@@ -68,14 +69,15 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
             continue;
         }
 
-        const QString targetKey = gate.target(key).toLower();
-        if (pass.targetKeys.contains(targetKey)) {
+        // a key already there leaves the set as it was
+        const qsizetype targetsBefore = pass.targetKeys.size();
+        pass.targetKeys.insert(gate.target(key).toLower());
+        if (pass.targetKeys.size() == targetsBefore) {
             reject(QStringLiteral("Aynı yerel hedefe yönlenen uzak kayıt atlandı: "),
                    QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path);
             pass.rejectedPaths.insert(key);
             continue;
         }
-        pass.targetKeys.insert(targetKey);
         // "a//b" or "./a" would never meet the scan's "a/b" and "a": the
         // download would then land on the scanned file without any check.
         // The server lists its items in path order, so they mostly land at

@@ -24,9 +24,10 @@ public:
     bool isSafe(const QString &relativePath);
     // The same as QFileInfo(engine.absolute(path)).absoluteFilePath().
     QString target(const QString &relativePath) const;
+    // A plain path is its own QDir::cleanPath.
+    bool isPlain(const QString &relativePath) const;
 
 private:
-    bool isPlain(const QString &relativePath) const;
     // No link from the folder down to this directory (relative, "" for the folder).
     bool noLinkDownTo(const QString &relativeDir);
 

@@ -6,14 +6,37 @@
 #include <QFile>
 #include <QFileInfo>
 
-bool SyncEngine::isEngineEntry(const QString &relativePath)
+#include <algorithm>
+
+namespace {
+
+bool matchesEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs)
 {
     // The first three live only at the top of the folder; a user's file of the
     // same name further down is ordinary content.
-    return relativePath == QLatin1String(".kumat-sync.json")
-        || relativePath.startsWith(QLatin1String(".kumat-conflicts/"))
-        || relativePath.startsWith(QLatin1String(".kumat-portal-silinenler/"))
-        || relativePath.endsWith(QLatin1String(".kumat-part"));
+    return relativePath.compare(QLatin1String(".kumat-sync.json"), cs) == 0
+        || relativePath.startsWith(QLatin1String(".kumat-conflicts/"), cs)
+        || relativePath.startsWith(QLatin1String(".kumat-portal-silinenler/"), cs)
+        || relativePath.endsWith(QLatin1String(".kumat-part"), cs);
+}
+
+} // namespace
+
+bool SyncEngine::isEngineEntry(const QString &relativePath)
+{
+    return matchesEngineEntry(relativePath, Qt::CaseSensitive);
+}
+
+bool SyncEngine::isEngineEntryIgnoringCase(const QString &relativePath)
+{
+    // The entries are lower-case ASCII: for an ASCII path, comparing without
+    // regard to ASCII case is the same as comparing its lower-cased copy, and
+    // makes none. Any other path takes the full Unicode lower case.
+    const bool ascii = std::all_of(relativePath.cbegin(), relativePath.cend(),
+                                   [](QChar c) { return c.unicode() < 0x80; });
+    if (!ascii)
+        return isEngineEntry(relativePath.toLower());
+    return matchesEngineEntry(relativePath, Qt::CaseInsensitive);
 }
 
 QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const

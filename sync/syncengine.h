@@ -73,6 +73,8 @@ private:
     LocalFile localFileAt(const QString &absolutePath) const;
     // The engine's own bookkeeping in the folder, never synchronised.
     static bool isEngineEntry(const QString &relativePath);
+    // isEngineEntry of the path in lower case
+    static bool isEngineEntryIgnoringCase(const QString &relativePath);
     // Directories that the watcher leaves alone.
     static bool isUnwatchedDirectory(const QString &relativePath);
 

@@ -222,12 +222,13 @@ void TestPassIntake::intakeRejectsUnsafeAndCollidingPaths()
                       {"items", QJsonArray{file("../dışarı.txt", 1), file("/etc/kumat-test", 2), file("a:b.txt", 3),
                                            QJsonValue("metin"), file("Docs/a.txt", 10), file("docs/A.TXT", 11),
                                            file("Docs/a.txt", 12), file("x.kumat-part", 13),
-                                           file(".kumat-sync.json", 14), file(".Kumat-Conflicts/a.txt", 18), file("ters\\eğik.txt", 15),
+                                           file(".kumat-sync.json", 14), file(".Kumat-Conflicts/a.txt", 18), file("özet.KUMAT-PART", 19),
+                                           file("ters\\eğik.txt", 15),
                                            file("çift//eğik.txt", 16), notDeleted}}});
     d->pass();
 
     for (const char *path : {"../dışarı.txt", "/etc/kumat-test", "a:b.txt", "", "x.kumat-part", ".kumat-sync.json",
-                             ".Kumat-Conflicts/a.txt"})
+                             ".Kumat-Conflicts/a.txt", "özet.KUMAT-PART"})
         QVERIFY2(d->logged(QStringLiteral("Güvenli olmayan uzak yol atlandı: ") + QString::fromUtf8(path)), path);
     QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: docs/A.TXT"), 1);
     QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: Docs/a.txt"), 1);
@@ -236,7 +237,7 @@ void TestPassIntake::intakeRejectsUnsafeAndCollidingPaths()
         collisionNoticed |= n.title == "Senkronizasyon güvenlik uyarısı" && n.message == "Çakışan uzak dosya yolu engellendi: docs/A.TXT";
     QVERIFY(collisionNoticed);
 
-    QCOMPARE(d->counters().errors, 9);
+    QCOMPARE(d->counters().errors, 10);
     QCOMPARE(d->counters().downloaded, 4);
     QCOMPARE(d->lastNotice()->title, QStringLiteral("Senkronizasyon hatalarla tamamlandı"));
     QCOMPARE(d->lastNotice()->severity, 1);
