@@ -44,6 +44,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
 
     PathGate gate(*this, syncFolder);
     const QJsonArray items = snapshot.value(QLatin1String("items")).toArray();
+    pass.targetKeys.reserve(items.size());
     for (const QJsonValue &value : items) {
         const QJsonObject item = value.toObject();
         if (PassValues::flag(item.value(QLatin1String("deleted")))

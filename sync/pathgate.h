@@ -35,4 +35,7 @@ private:
     // the folder's absolute path and "/"; empty when every path takes the rule
     QString base;
     QHash<QString, bool> linkFree;
+    // the directory asked about last and its verdict; null before the first
+    QString lastDir;
+    bool lastDirFree = false;
 };

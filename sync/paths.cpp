@@ -145,7 +145,15 @@ bool PathGate::isSafe(const QString &relativePath)
     if (!platformKeepsPathNames(relativePath.toStdU16String()))
         return false;
     const qsizetype slash = relativePath.lastIndexOf(QLatin1Char('/'));
-    return noLinkDownTo(slash < 0 ? QString() : relativePath.left(slash));
+    const QStringView dir = slash < 0 ? QStringView() : QStringView(relativePath).left(slash);
+    // a snapshot lists a folder's items one after another
+    if (!lastDir.isNull() && dir == lastDir)
+        return lastDirFree;
+    lastDir = dir.toString();
+    if (lastDir.isNull())
+        lastDir = QLatin1String("");
+    lastDirFree = noLinkDownTo(dir.toString());
+    return lastDirFree;
 }
 
 QString PathGate::target(const QString &relativePath) const
