@@ -79,8 +79,10 @@ void SyncEngine::completePass(PassContext &pass)
     // server without a deletion record, say) would make a later file at that
     // path look deleted on the server and be removed; forget it instead.
     const QStringList keys = pass.nextState.keys();
+    PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
+    PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     for (const QString &key : keys) {
-        if (pass.remoteItems.contains(key) || pass.localFiles.contains(key) || pass.rejectedPaths.contains(key))
+        if (remoteLookup.contains(key) || localLookup.contains(key) || pass.rejectedPaths.contains(key))
             continue;
         // a download of this pass may have put it there; so may the user
         const QFileInfo onDisk(absolute(key));
