@@ -52,7 +52,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
 
         const QJsonObject record = state.value(path).toObject();
         if (PassValues::integer(record.value(QLatin1String("remote_id"))) < 1) {
-            uploadNewFile(pass, path, file);
+            uploadLocalFile(pass, path, file, QVariant());
             continue;
         }
         if (!holdsRecordedContent(file, record)) {
@@ -60,7 +60,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
             Q_EMIT log(QStringLiteral("Sunucuda silinen dosya yerelde değiştirildiği için korundu, yeniden yükleniyor: ")
                        + path);
             pass.nextState.remove(path);
-            uploadNewFile(pass, path, file);
+            uploadLocalFile(pass, path, file, QVariant());
             continue;
         }
         removeFileGoneFromServer(pass, path);
@@ -68,23 +68,26 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
     return running;
 }
 
-void SyncEngine::uploadNewFile(PassContext &pass, const QString &path, const LocalFile &file)
+void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file,
+                                 const QVariant &baseVersion)
 {
     QVariant parentId;
     if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
         return;
-    // stopped while a folder for it was made: no new request
+    // Stopped while a conflict copy or a folder for it was fetched: a stopped
+    // engine starts no new request.
     if (!running) {
         Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
         return;
     }
 
-    const QJsonObject item = api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), QVariant())
+    const QJsonObject item = api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), baseVersion)
                                  .value(QLatin1String("item"))
                                  .toObject();
     if (!item.isEmpty()) {
         ++pass.uploaded;
-        Q_EMIT log(QStringLiteral("Yeni dosya yüklendi: ") + path);
+        Q_EMIT log((baseVersion.isValid() ? QStringLiteral("Yüklendi: ") : QStringLiteral("Yeni dosya yüklendi: "))
+                   + path);
         pass.nextState.insert(path, stateRecord(file, PassValues::integer(item.value(QLatin1String("version"))),
                                                 item.value(QLatin1String("id"))));
         return;

@@ -199,7 +199,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             downloadRemoteFile(pass, path, item, false);
         } else if (localChanged && remoteChanged) {
             if (keepRemoteCopy(pass, path, item))
-                uploadChangedFile(pass, path, item);
+                uploadLocalFile(pass, path, pass.localFiles.value(path), QVariant(versionOf(item)));
         } else {
             // The server's content is normally the one last recorded. When it
             // is not (the server changed it without a new version), it exists
@@ -207,7 +207,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             const bool serverHoldsRecorded =
                 sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
             if (serverHoldsRecorded || keepRemoteCopy(pass, path, item))
-                uploadChangedFile(pass, path, item);
+                uploadLocalFile(pass, path, pass.localFiles.value(path), QVariant(versionOf(item)));
         }
     }
 }
@@ -305,37 +305,4 @@ bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJ
                         2);
     ++pass.errors;
     return false;
-}
-
-void SyncEngine::uploadChangedFile(PassContext &pass, const QString &path, const QJsonObject &item)
-{
-    const LocalFile file = pass.localFiles.value(path);
-    QVariant parentId;
-    if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
-        return;
-    // Stopped while the conflict copy or a folder was fetched: a stopped
-    // engine starts no new request.
-    if (!running) {
-        Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
-        return;
-    }
-
-    const QJsonObject uploadedItem =
-        api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), QVariant(versionOf(item)))
-            .value(QLatin1String("item"))
-            .toObject();
-    if (!uploadedItem.isEmpty()) {
-        ++pass.uploaded;
-        Q_EMIT log(QStringLiteral("Yüklendi: ") + path);
-        pass.nextState.insert(path, stateRecord(file, versionOf(uploadedItem), uploadedItem.value(QLatin1String("id"))));
-        return;
-    }
-    if (!running) {
-        Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
-        return;
-    }
-    const QString error = api->lastError();
-    Q_EMIT log(QStringLiteral("Yüklenemedi: ") + path + QStringLiteral(" — ") + error);
-    Q_EMIT notification(QStringLiteral("Yükleme hatası"), path + QStringLiteral(" — ") + error, 2);
-    ++pass.errors;
 }

@@ -98,8 +98,9 @@ private:
     void downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew);
     void pairFirstTime(PassContext &pass, const QString &path, const QJsonObject &item);
     bool keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item);
-    void uploadChangedFile(PassContext &pass, const QString &path, const QJsonObject &item);
-    void uploadNewFile(PassContext &pass, const QString &path, const LocalFile &file);
+    // A change of a server file when baseVersion holds the version it was
+    // made on, otherwise a new file.
+    void uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file, const QVariant &baseVersion);
     void removeFileGoneFromServer(PassContext &pass, const QString &path);
 
     ApiClient *api;
