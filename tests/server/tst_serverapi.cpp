@@ -43,6 +43,8 @@ private Q_SLOTS:
     void badUpload_data();
     void badUpload();
     void unicodeAndEmptyFile();
+    void snapshotItemMatchesUploadReply_data();
+    void snapshotItemMatchesUploadReply();
     void largeUploadAndDownloadAreStreamed();
     void abortedUploadLeavesNothing();
 
@@ -451,6 +453,26 @@ void ServerApiTest::unicodeAndEmptyFile()
     QCOMPARE(content.status, 200);
     QCOMPARE(content.contentLength, 0);
     QVERIFY(content.body.isEmpty());
+}
+
+void ServerApiTest::snapshotItemMatchesUploadReply_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << QStringLiteral("rapor.pdf");
+    QTest::newRow("turkish") << QStringLiteral("Çalışma ğüşİö — ı.txt");
+    QTest::newRow("quote") << QStringLiteral("\"alıntı\".txt");
+}
+
+// The snapshot text is written by hand for speed; the upload reply comes from
+// the JSON writer. Both must describe a node alike, escapes included.
+void ServerApiTest::snapshotItemMatchesUploadReply()
+{
+    QFETCH(QString, name);
+    const HttpReply reply = client->upload({{QStringLiteral("name"), name.toUtf8()}}, QByteArrayLiteral("içerik"));
+    QCOMPARE(reply.status, 200);
+    const QJsonObject uploaded = reply.json().value(QStringLiteral("item")).toObject();
+    QCOMPARE(uploaded.value(QStringLiteral("name")).toString(), name);
+    QCOMPARE(itemAt(client->snapshot().json(), name), uploaded);
 }
 
 void ServerApiTest::largeUploadAndDownloadAreStreamed()
