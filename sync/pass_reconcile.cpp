@@ -199,7 +199,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             downloadRemoteFile(pass, path, item, false);
         } else if (localChanged && remoteChanged) {
             if (keepRemoteCopy(pass, path, item))
-                uploadLocalFile(pass, path, pass.localFiles.value(path), QVariant(versionOf(item)));
+                uploadLocalFile(pass, path, file, QVariant(versionOf(item)));
         } else {
             // The server's content is normally the one last recorded. When it
             // is not (the server changed it without a new version), it exists
@@ -207,7 +207,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             const bool serverHoldsRecorded =
                 sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
             if (serverHoldsRecorded || keepRemoteCopy(pass, path, item))
-                uploadLocalFile(pass, path, pass.localFiles.value(path), QVariant(versionOf(item)));
+                uploadLocalFile(pass, path, file, QVariant(versionOf(item)));
         }
     }
 }

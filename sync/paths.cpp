@@ -152,7 +152,7 @@ bool PathGate::isSafe(const QString &relativePath)
     lastDir = dir.toString();
     if (lastDir.isNull())
         lastDir = QLatin1String("");
-    lastDirFree = noLinkDownTo(dir.toString());
+    lastDirFree = noLinkDownTo(lastDir);
     return lastDirFree;
 }
 
