@@ -1,6 +1,9 @@
 // The path gate on arbitrary text, read as UTF-8 and as UTF-16. A path it
-// accepts must resolve inside the sync folder.
+// accepts must resolve inside the sync folder, and the snapshot's gate, which
+// takes shortcuts for plain paths, must give the rule's answer for every line
+// of the input in turn.
 #include "apiclient.h"
+#include "pathgate.h"
 #include "syncengine.h"
 
 #include <QCoreApplication>
@@ -35,6 +38,25 @@ struct Harness
             abort(); // accepted, yet outside the folder
         engine.conflictPath(path, QStringLiteral("uzak"));
     }
+
+    void checkGate(const QString &text)
+    {
+        PathGate gate(engine, folder.path());
+        const QStringList paths = text.split(QLatin1Char('\n'));
+        for (const QString &path : paths) {
+            const bool safe = gate.isSafe(path);
+            if (safe != engine.isSafeRelativePath(path))
+                abort(); // the shortcut and the rule disagree
+            if (!safe)
+                continue;
+            // the intake keys an item by its clean form; that key is judged again later
+            const QString key = gate.isPlain(path) ? path : QDir::cleanPath(path);
+            if (!engine.isSafeRelativePath(key))
+                abort();
+            if (gate.target(key) != QFileInfo(engine.absolute(key)).absoluteFilePath())
+                abort();
+        }
+    }
 };
 
 Harness *harness = nullptr;
@@ -55,5 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     harness->check(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
     harness->check(QString(reinterpret_cast<const QChar *>(data), qsizetype(size / 2)));
+    harness->checkGate(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
     return 0;
 }

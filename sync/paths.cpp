@@ -27,6 +27,11 @@ bool SyncEngine::isSafeRelativePath(const QString &relativePath) const
     p.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (p.isEmpty() || p == QLatin1String("."))
         return false;
+    // No file system takes a NUL in a name, and Qt hands such a path back
+    // uncleaned, so "x\0/.." would look like a name inside the folder while
+    // its clean form is the folder itself.
+    if (p.contains(QChar::Null))
+        return false;
     if (!QDir::isRelativePath(p))
         return false;
 
@@ -47,7 +52,10 @@ bool SyncEngine::isSafeRelativePath(const QString &relativePath) const
     // Judge the place the engine will really touch: where a backslash is an
     // ordinary name character, "x\/.." cleans to "x" above yet names the
     // folder itself on disk.
-    const QString target = QFileInfo(absolute(relativePath)).absoluteFilePath();
+    QString target = QFileInfo(absolute(relativePath)).absoluteFilePath();
+    // "a/../" keeps its slash there and would pass for a name below the folder
+    while (target.endsWith(QLatin1Char('/')))
+        target.chop(1);
     if (!target.startsWith(root, Qt::CaseInsensitive))
         return false;
 
@@ -109,7 +117,7 @@ bool PathGate::isPlain(const QString &relativePath) const
     const qsizetype n = relativePath.size();
     for (qsizetype i = 0; i <= n; ++i) {
         const QChar c = i < n ? relativePath.at(i) : QLatin1Char('/');
-        if (c == QLatin1Char('\\') || c == QLatin1Char(':'))
+        if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c == QChar::Null)
             return false;
         if (c != QLatin1Char('/'))
             continue;

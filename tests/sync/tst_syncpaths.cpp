@@ -68,6 +68,9 @@ void TestSyncPaths::refused_data()
     QTest::newRow("up after a folder") << "a/../../x";
     QTest::newRow("up after a folder, backslashes") << "a\\..\\..\\x";
     QTest::newRow("the folder itself") << "a/..";
+    QTest::newRow("the folder itself, trailing slash") << "a/../";
+    QTest::newRow("the folder as ./") << "./";
+    QTest::newRow("folder through a backslash name, trailing slash") << "a\\..b\\/../";
     // one name on Linux, so ".." climbs out of it to the folder itself
     QTest::newRow("folder through a backslash name") << "a\\..b\\/..";
     QTest::newRow("out through a backslash name") << "a\\..b\\/../../x";
@@ -80,6 +83,9 @@ void TestSyncPaths::refused_data()
     QTest::newRow("colon") << "a:b";
     QTest::newRow("alternate stream") << "a.txt:stream";
     QTest::newRow("stream in a folder") << "Belgeler/a.txt:gizli:$DATA";
+    // Qt leaves a path holding a NUL uncleaned, so the ".." would go unseen
+    QTest::newRow("NUL, then up to the folder") << QStringLiteral("x\\") + QChar(QChar::Null) + QStringLiteral("/..");
+    QTest::newRow("NUL in a plain name") << QStringLiteral("a") + QChar(QChar::Null) + QStringLiteral("b");
 }
 
 void TestSyncPaths::refused()
