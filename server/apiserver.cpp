@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <chrono>
 #include <map>
@@ -95,6 +96,20 @@ void sendBody(httplib::Response &res, std::string body, const char *type, const 
         return;
     }
     res.set_content(body, type);
+}
+
+// A snapshot of a large tree runs to megabytes and is kept between requests:
+// hand the kept text to the connection as it is instead of copying it twice.
+void sendShared(httplib::Response &res, const QByteArray &body, const char *type, const std::optional<Fault> &fault)
+{
+    if (fault) {
+        sendBody(res, body.toStdString(), type, fault);
+        return;
+    }
+    res.set_content_provider(size_t(body.size()), type, [body](size_t offset, size_t length, httplib::DataSink &sink) {
+        const size_t n = std::min<size_t>(length, 256 * 1024);
+        return sink.write(body.constData() + offset, n);
+    });
 }
 
 void sendJson(httplib::Response &res, int status, const QJsonObject &object, const std::optional<Fault> &fault = {})
@@ -363,7 +378,7 @@ void ApiServer::routes()
         if (!user)
             return sendError(res, 401, msgUnauthenticated);
         res.status = 200;
-        sendBody(res, store.snapshot(user->id).toStdString(), jsonType, fault);
+        sendShared(res, store.snapshot(user->id), jsonType, fault);
     });
 
     http->Post("/api/v1/folders", [this, takeFault, authenticate](const Request &req, Response &res, const ContentReader &reader) {
