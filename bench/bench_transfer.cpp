@@ -369,22 +369,23 @@ void Bench::throughput(bool downloadOnly)
     }
     QFile::remove(source);
 
-    if (!downloadOnly) {
-        say(QStringLiteral("unthrottled upload of %1 MiB: client %2 MiB/s, curl %3 MiB/s")
-                .arg(mib).arg(mib / clientUp, 0, 'f', 1).arg(mib / curlUp, 0, 'f', 1));
-        figure(QStringLiteral("upload_throughput"), mib / clientUp, QStringLiteral("MiB/s"), curlUp / clientUp,
-               QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curlUp);
-        say(QStringLiteral("bare QNetworkAccessManager upload of the same form: %1 MiB/s").arg(mib / bareUp, 0, 'f', 1));
-        figure(QStringLiteral("upload_throughput_vs_bare_qt"), mib / clientUp, QStringLiteral("MiB/s"),
-               bareUp / clientUp, QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareUp);
-    }
-    say(QStringLiteral("unthrottled download of %1 MiB: client %2 MiB/s, curl %3 MiB/s")
-            .arg(mib).arg(mib / clientDown, 0, 'f', 1).arg(mib / curlDown, 0, 'f', 1));
-    figure(QStringLiteral("download_throughput"), mib / clientDown, QStringLiteral("MiB/s"), curlDown / clientDown,
-           QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curlDown);
-    say(QStringLiteral("bare QNetworkAccessManager download, body discarded: %1 MiB/s").arg(mib / bareDown, 0, 'f', 1));
-    figure(QStringLiteral("download_throughput_vs_bare_qt"), mib / clientDown, QStringLiteral("MiB/s"),
-           bareDown / clientDown, QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bareDown);
+    // one direction's throughput against curl and against the bare manager
+    const auto throughput = [mib](const QString &direction, double client, double curl, double bare,
+                                  const QString &bareWhat) {
+        say(QStringLiteral("unthrottled %1 of %2 MiB: client %3 MiB/s, curl %4 MiB/s")
+                .arg(direction)
+                .arg(mib)
+                .arg(mib / client, 0, 'f', 1)
+                .arg(mib / curl, 0, 'f', 1));
+        figure(direction + QStringLiteral("_throughput"), mib / client, QStringLiteral("MiB/s"), curl / client,
+               QStringLiteral("ratio >= 0.8"), QStringLiteral("curl"), mib / curl);
+        say(QStringLiteral("bare QNetworkAccessManager %1, %2: %3 MiB/s").arg(direction, bareWhat).arg(mib / bare, 0, 'f', 1));
+        figure(direction + QStringLiteral("_throughput_vs_bare_qt"), mib / client, QStringLiteral("MiB/s"), bare / client,
+               QStringLiteral("informative"), QStringLiteral("bare_qnam"), mib / bare);
+    };
+    if (!downloadOnly)
+        throughput(QStringLiteral("upload"), clientUp, curlUp, bareUp, QStringLiteral("the same form"));
+    throughput(QStringLiteral("download"), clientDown, curlDown, bareDown, QStringLiteral("body discarded"));
     if (clientCpu >= 0 && curlCpu >= 0 && bareCpu >= 0) {
         say(QStringLiteral("processor time of the download (server not counted): client %1 s, curl %2 s, "
                            "bare QNetworkAccessManager %3 s")
