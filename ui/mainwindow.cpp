@@ -14,7 +14,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSpinBox>
@@ -70,7 +69,7 @@ MainWindow::MainWindow(QWidget *parent)
     folderLayout->setContentsMargins(0, 0, 0, 0);
     folderEdit = new QLineEdit(folderRow);
     folderEdit->setObjectName(QStringLiteral("folderEdit"));
-    auto *browseButton = new QPushButton(QStringLiteral("Seç"), folderRow);
+    browseButton = new QPushButton(QStringLiteral("Seç"), folderRow);
     browseButton->setObjectName(QStringLiteral("browseButton"));
     folderLayout->addWidget(folderEdit, 1);
     folderLayout->addWidget(browseButton, 0);
@@ -112,6 +111,8 @@ MainWindow::MainWindow(QWidget *parent)
     stopButton->setEnabled(false);
     statusLabel = new QLabel(QStringLiteral("Hazır"), central);
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    // it shows versions from the update manifest and titles of notifications
+    statusLabel->setTextFormat(Qt::PlainText);
     updateButton = new QPushButton(QStringLiteral("Güncelleme Kontrol Et"), central);
     updateButton->setObjectName(QStringLiteral("updateButton"));
     updateButton->setToolTip(QStringLiteral("Yeni sürüm kontrolü başlat"));
@@ -149,16 +150,7 @@ MainWindow::MainWindow(QWidget *parent)
         connect(openAction, &QAction::triggered, this, showWindow);
         connect(pauseAction, &QAction::triggered, this, &MainWindow::toggleSyncFromTray);
         connect(trayUpdateAction, &QAction::triggered, this, &MainWindow::checkForUpdatesClicked);
-        connect(quitAction, &QAction::triggered, this, [this] {
-            quitting = true;
-            if (syncEngine->isRunning())
-                syncEngine->stop();
-            saveSettings(false);
-            if (trayIcon)
-                trayIcon->hide();
-            hide();
-            QCoreApplication::quit();
-        });
+        connect(quitAction, &QAction::triggered, this, &MainWindow::quitApplication);
         connect(trayIcon, &QSystemTrayIcon::activated, this, [showWindow](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 showWindow();
@@ -193,7 +185,7 @@ MainWindow::MainWindow(QWidget *parent)
         if (trayIcon && trayIcon->isVisible())
             trayIcon->showMessage(title, message, QSystemTrayIcon::Warning, 8000);
         else
-            QMessageBox::warning(this, title, message);
+            showNotice(title, message, 1);
     });
     connect(updateManager, &UpdateManager::downloadProgress, this, &MainWindow::updateProgress);
     connect(updateManager, &UpdateManager::updateReady, this, &MainWindow::launchUpdater);
@@ -203,7 +195,7 @@ MainWindow::MainWindow(QWidget *parent)
             progressDialog->deleteLater();
             progressDialog = nullptr;
         }
-        QMessageBox::warning(this, QStringLiteral("Güncelleme indirilemedi"), message);
+        showNotice(QStringLiteral("Güncelleme indirilemedi"), message, 1);
     });
     connect(updateButton, &QPushButton::clicked, this, &MainWindow::checkForUpdatesClicked);
 

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "mainwindow_p.h"
 
 #include "apiclient.h"
 #include "passwordprotection.h"
@@ -14,6 +15,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QUrl>
+
+using namespace WindowDefaults;
 
 namespace {
 
@@ -66,26 +69,26 @@ void MainWindow::connectAndStart()
     const QString folderText = folderEdit->text().trimmed();
 
     if (server.isEmpty() || email.isEmpty() || password.isEmpty() || folderText.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Eksik bilgi"),
-                             QStringLiteral("Sunucu, e-posta, parola ve yerel klasör alanlarını doldurun."));
+        showBox(this, QMessageBox::Warning, QStringLiteral("Eksik bilgi"),
+                QStringLiteral("Sunucu, e-posta, parola ve yerel klasör alanlarını doldurun."));
         return;
     }
     if (!isSafeServer(server)) {
-        QMessageBox::warning(this, QStringLiteral("Güvenli olmayan sunucu"),
-                             QStringLiteral("Sunucu adresi geçerli bir HTTPS adresi olmalıdır."));
+        showBox(this, QMessageBox::Warning, QStringLiteral("Güvenli olmayan sunucu"),
+                QStringLiteral("Sunucu adresi geçerli bir HTTPS adresi olmalıdır."));
         return;
     }
     const QString folder = normalizedFolder(folderText);
     if (isUnsafeFolder(folder)) {
-        QMessageBox::warning(this, QStringLiteral("Güvenli olmayan klasör"),
-                             QStringLiteral("Sürücü kökü veya uygulama kurulum klasörü senkronizasyon klasörü "
-                                            "olarak kullanılamaz."));
+        showBox(this, QMessageBox::Warning, QStringLiteral("Güvenli olmayan klasör"),
+                QStringLiteral("Sürücü kökü veya uygulama kurulum klasörü senkronizasyon klasörü "
+                               "olarak kullanılamaz."));
         return;
     }
     if (rememberPasswordCheck->isChecked() && protectPassword(password).isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Parola saklanamadı"),
-                             QStringLiteral("Windows parola koruması kullanılamadı. Parolayı hatırlama seçeneğini "
-                                            "kapatın veya yeniden deneyin."));
+        showBox(this, QMessageBox::Warning, QStringLiteral("Parola saklanamadı"),
+                QStringLiteral("Windows parola koruması kullanılamadı. Parolayı hatırlama seçeneğini "
+                               "kapatın veya yeniden deneyin."));
         return;
     }
 
@@ -93,19 +96,54 @@ void MainWindow::connectAndStart()
     connectButton->setEnabled(false);
     statusLabel->setText(QStringLiteral("Bağlanıyor..."));
 
-    apiClient->setBaseUrl(serverEdit->text());
+    // What was checked above is what gets stored and synchronised. The login
+    // can wait for a minute; the form stays shut meanwhile, and whatever reached
+    // a field anyway is put back to the checked value.
+    const QString serverText = serverEdit->text();
+    const QString emailText = emailEdit->text();
+    const bool remember = rememberPasswordCheck->isChecked();
+    const int interval = intervalSpin->value();
+    const int downloadLimit = downloadLimitSpin->value();
+    const int uploadLimit = uploadLimitSpin->value();
+    setFormEditable(false);
+
+    apiClient->setBaseUrl(serverText);
     loginInProgress = true;
-    const bool loggedIn = apiClient->login(emailEdit->text(), password, QStringLiteral("Kumat Sync Masaüstü"));
+    const bool loggedIn = apiClient->login(emailText, password, QStringLiteral("Kumat Sync Masaüstü"));
     loginInProgress = false;
+
+    serverEdit->setText(serverText);
+    emailEdit->setText(emailText);
+    passwordEdit->setText(password);
+    folderEdit->setText(folder);
+    rememberPasswordCheck->setChecked(remember);
+    intervalSpin->setValue(interval);
+    downloadLimitSpin->setValue(downloadLimit);
+    uploadLimitSpin->setValue(uploadLimit);
+    // the engine's state change shuts the form again for the running look
+    setFormEditable(true);
     if (!loggedIn) {
-        QMessageBox::critical(this, QStringLiteral("Bağlantı hatası"), apiClient->lastError());
+        showBox(this, QMessageBox::Critical, QStringLiteral("Bağlantı hatası"), apiClient->lastError());
         connectButton->setEnabled(true);
         statusLabel->setText(QStringLiteral("Bağlantı başarısız"));
         return;
     }
 
     saveSettings(true);
-    apiClient->setTransferLimits(downloadLimitSpin->value(), uploadLimitSpin->value());
-    syncEngine->configure(folderEdit->text(), intervalSpin->value());
+    apiClient->setTransferLimits(downloadLimit, uploadLimit);
+    syncEngine->configure(folder, interval);
     syncEngine->start();
+}
+
+QList<QWidget *> MainWindow::formFields() const
+{
+    return {serverEdit, emailEdit, passwordEdit, folderEdit, intervalSpin, downloadLimitSpin, uploadLimitSpin,
+            rememberPasswordCheck};
+}
+
+void MainWindow::setFormEditable(bool editable)
+{
+    for (QWidget *control : formFields())
+        control->setEnabled(editable);
+    browseButton->setEnabled(editable);
 }

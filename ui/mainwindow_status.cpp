@@ -45,9 +45,7 @@ void MainWindow::updateRunning(bool running)
 {
     connectButton->setEnabled(!running);
     stopButton->setEnabled(running);
-    for (QWidget *control : std::initializer_list<QWidget *>{serverEdit, emailEdit, passwordEdit, folderEdit,
-                                                             intervalSpin, downloadLimitSpin, uploadLimitSpin,
-                                                             rememberPasswordCheck})
+    for (QWidget *control : formFields())
         control->setEnabled(!running);
     statusLabel->setText(running ? QStringLiteral("Senkronizasyon etkin") : QStringLiteral("Durduruldu"));
     if (pauseAction)
@@ -98,12 +96,40 @@ void MainWindow::showSyncNotification(const QString &title, const QString &messa
             trayIcon->showMessage(title, message, QSystemTrayIcon::Information, 4000);
         return;
     }
-    if (severity >= 2)
-        QMessageBox::critical(this, title, message);
-    else if (severity == 1)
-        QMessageBox::warning(this, title, message);
-    else
-        QMessageBox::information(this, title, message);
+    // Without a tray nothing here may wait for an answer: the pass that sent
+    // this is still running, and a modal box would hold it and drop every later
+    // pass until someone came back to the screen. Information goes to the status
+    // line and the log; warnings and errors to one box that never blocks.
+    if (severity <= 0) {
+        appendLog(title + QStringLiteral(": ") + message);
+        statusLabel->setText(title);
+        return;
+    }
+    showNotice(title, message, severity);
+}
+
+void MainWindow::showNotice(const QString &title, const QString &text, int severity)
+{
+    // every notice reaches the log, so one the box does not show is not lost
+    appendLog(title + QStringLiteral(": ") + text);
+    severity = qMin(severity, 2);
+    if (noticeBox && noticeBox->isVisible()) {
+        // a box that is open keeps its most serious news
+        if (severity < noticeSeverity)
+            return;
+    } else {
+        noticeBox = new QMessageBox(this);
+        noticeBox->setAttribute(Qt::WA_DeleteOnClose);
+        noticeBox->setWindowModality(Qt::NonModal);
+        noticeBox->setStandardButtons(QMessageBox::Ok);
+        noticeBox->setTextFormat(Qt::PlainText);
+    }
+    noticeSeverity = severity;
+    noticeBox->setIcon(severity >= 2 ? QMessageBox::Critical : QMessageBox::Warning);
+    noticeBox->setWindowTitle(title);
+    noticeBox->setText(text);
+    noticeBox->show();
+    noticeBox->raise();
 }
 
 void MainWindow::toggleSyncFromTray()
@@ -112,6 +138,18 @@ void MainWindow::toggleSyncFromTray()
         syncEngine->stop();
     else
         connectAndStart();
+}
+
+void MainWindow::quitApplication()
+{
+    quitting = true;
+    if (syncEngine->isRunning())
+        syncEngine->stop();
+    saveSettings(false);
+    if (trayIcon)
+        trayIcon->hide();
+    hide();
+    QCoreApplication::quit();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

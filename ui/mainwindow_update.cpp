@@ -36,11 +36,11 @@ void MainWindow::offerUpdate(const QString &version, const QString &notes)
     if (trayIcon && trayIcon->isVisible())
         trayIcon->showMessage(title, announcement, QSystemTrayIcon::Information, 4000);
     else
-        QMessageBox::information(this, title, announcement);
+        showBox(this, QMessageBox::Information, title, announcement);
 
     const QString question = QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.%2\n\nŞimdi indirip kurmak ister misiniz?")
                                  .arg(version, notes.isEmpty() ? QString() : QStringLiteral("\n\n") + notes);
-    const auto answer = QMessageBox::question(this, title, question, QMessageBox::Yes | QMessageBox::No);
+    const auto answer = showBox(this, QMessageBox::Question, title, question, QMessageBox::Yes | QMessageBox::No);
     if (answer != QMessageBox::Yes) {
         statusLabel->setText(QStringLiteral("Güncel (") + version + u')');
         return;
@@ -79,8 +79,11 @@ void MainWindow::launchUpdater(const QString &installerPath)
     const QStringList arguments{QStringLiteral("--update"), QStringLiteral("--wait-pid"),
                                 QString::number(QCoreApplication::applicationPid())};
     if (!QProcess::startDetached(installerPath, arguments)) {
-        QMessageBox::critical(this, QStringLiteral("Güncelleme hatası"), QStringLiteral("Güncelleme programı başlatılamadı."));
+        showBox(this, QMessageBox::Critical, QStringLiteral("Güncelleme hatası"),
+                QStringLiteral("Güncelleme programı başlatılamadı."));
         return;
     }
-    QCoreApplication::quit();
+    // The way the tray's exit entry leaves: a close would be taken for hiding
+    // to the tray and could refuse the quit, leaving the installer waiting.
+    quitApplication();
 }
