@@ -90,10 +90,10 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
             continue;
         }
 
-        pass.portalDeletedPaths.insert(path);
-
         if (!folderStillSame())
             return;
+        pass.portalDeletedPaths.insert(path);
+
         const QString source = absolute(path);
         const QFileInfo sourceInfo(source);
         if (sourceInfo.exists() || sourceInfo.isSymLink()) {

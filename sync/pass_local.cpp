@@ -71,6 +71,9 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
 void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file,
                                  const QVariant &baseVersion)
 {
+    // another directory at the path holds other content under this name
+    if (!folderStillSame())
+        return;
     QVariant parentId;
     if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
         return;
@@ -80,7 +83,7 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
         Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
         return;
     }
-    // another directory at the path holds other content under this name
+    // the folders were made on the server while the folder could go
     if (!folderStillSame())
         return;
 
