@@ -18,7 +18,6 @@ bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
     Q_EMIT log(QStringLiteral("Sunucu anlık görüntüsü alınamadı: ") + error);
     Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
                         QStringLiteral("Kumat dosya listesi alınamadı: ") + error, 2);
-    syncInProgress = false;
     return false;
 }
 

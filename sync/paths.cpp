@@ -84,7 +84,7 @@ QString SyncEngine::conflictPath(const QString &relativePath, const QString &lab
     // that to the conflict folder itself.
     const QString directory = absolute(QStringLiteral(".kumat-conflicts/") + info.path());
     // Failure shows up in the caller's move or write into the directory.
-    QDir().mkpath(directory);
+    makeDirectoryInFolder(directory);
 
     const QString suffix = info.suffix();
     const QString extension = suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix;

@@ -38,6 +38,7 @@ private Q_SLOTS:
     void serverContentNotRecordedIsKeptBeforeUpload();
     void deletionRecordByIdTakesSmallestPath();
     void deletionRecordOfLiveNodeIsSkipped();
+    void stopDuringFolderCreationIsAStop();
 
 private:
     // Answers the snapshot with `snapshot`, downloads from `contents` by id,
@@ -53,6 +54,7 @@ private:
     QMap<qint64, QByteArray> contents;
     QJsonObject uploadItem;
     std::function<void()> beforeSnapshotReply;
+    std::function<void()> beforeFolderReply;
 };
 
 void TestPassIntake::initTestCase()
@@ -68,6 +70,7 @@ void TestPassIntake::init()
     contents.clear();
     uploadItem = QJsonObject();
     beforeSnapshotReply = nullptr;
+    beforeFolderReply = nullptr;
     d = std::make_unique<Device>(fixture.work->filePath("sync"));
     d->api.setBaseUrl(scripted.baseUrl());
     QVERIFY(QDir().mkpath(d->folder));
@@ -96,6 +99,8 @@ void TestPassIntake::serve(const QJsonObject &snapshot)
                 return r;
             }
         }
+        if (request.target == "/api/v1/folders" && beforeFolderReply)
+            beforeFolderReply();
         if (request.method == "POST" && request.target == "/api/v1/files/upload" && !uploadItem.isEmpty())
             return ScriptedResponse::json(
                 200, QJsonDocument(QJsonObject{{"ok", true}, {"item", uploadItem}}).toJson(QJsonDocument::Compact));
@@ -374,6 +379,19 @@ void TestPassIntake::deletionRecordOfLiveNodeIsSkipped()
     QCOMPARE(d->read("a.txt"), QByteArray("A"));
     QCOMPARE(d->counters().archived, 0);
     QVERIFY(d->savedState().contains("a.txt"));
+}
+
+void TestPassIntake::stopDuringFolderCreationIsAStop()
+{
+    QVERIFY(d->write("yeni/a.txt", "A"));
+    serve(QJsonObject{{"ok", true}, {"items", QJsonArray{}}});
+    beforeFolderReply = [&] { d->engine.stop(); };
+    d->pass();
+
+    QVERIFY(d->logged("Klasör oluşturma durduruldu: yeni"));
+    QVERIFY(d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
+    QVERIFY(!d->loggedStartingWith("Klasör oluşturulamadı"));
+    QVERIFY(d->notices.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPassIntake)
