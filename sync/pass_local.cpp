@@ -41,8 +41,9 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
         // the archive could not take it: it stays exactly as it is
         if (PassValues::isAtOrBelow(path, pass.protectedPaths))
             continue;
-        // the server lists something here that the intake refused
-        if (pass.rejectedPaths.contains(path))
+        // the server lists something here, or a folder above, that the
+        // intake refused
+        if (PassValues::isAtOrBelow(path, pass.rejectedPaths))
             continue;
         if (remoteLookup.contains(path))
             continue;

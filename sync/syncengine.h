@@ -73,12 +73,11 @@ private:
     // The record of one local file as the scan makes it; also for a file that
     // a download has just written, so both describe a file the same way.
     LocalFile localFileAt(const QString &absolutePath) const;
-    // The engine's own bookkeeping in the folder, never synchronised.
+    // The engine's own bookkeeping in the folder and everything below it:
+    // never scanned, watched or taken from the server. Letter case counts as
+    // the platform's file names count it.
     static bool isEngineEntry(const QString &relativePath);
-    // isEngineEntry of the path in lower case
-    static bool isEngineEntryIgnoringCase(const QString &relativePath);
-    // Directories that the watcher leaves alone.
-    static bool isUnwatchedDirectory(const QString &relativePath);
+    static bool isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs);
 
     bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
                              QVariant *parentId);
