@@ -14,7 +14,7 @@
 
 #include "apiclient.h"
 #include "referenceserver.h"
-#include "sha256.h"
+#include "filereader.h"
 #include "testtls.h"
 
 #include <QCoreApplication>
@@ -136,10 +136,7 @@ bool writeRandomFile(const QString &path, qint64 bytes)
 
 QString fileDigest(const QString &path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QString();
-    return Sha256::hexOfDevice(&f);
+    return readFileContent(path).sha256;
 }
 
 class Bench

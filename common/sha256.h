@@ -6,10 +6,9 @@
 
 #include <memory>
 
-class QIODevice;
-
-// Every SHA-256 of the program goes through this one helper: file hashing of the
-// scan, the streaming digest of downloads and the update verification. The
+// Every SHA-256 of the program goes through this one helper: file hashing
+// (readFileContent), the streaming digest of downloads and the update
+// verification. The
 // digest runs through libcrypto where the build has it and through
 // QCryptographicHash elsewhere; both give identical bytes.
 class Sha256
@@ -28,11 +27,6 @@ public:
     void reset();
 
     static QString hexOf(const QByteArray &data);
-
-    // Hashes an open device from its current position to its end in chunks of
-    // chunkSize bytes. Returns an empty (null) string when a read fails or yields
-    // nothing before the device reports its end, so a broken read never loops.
-    static QString hexOfDevice(QIODevice *device, qint64 chunkSize = 1024 * 1024);
 
 private:
     struct Private;

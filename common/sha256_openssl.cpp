@@ -1,6 +1,5 @@
 #include "sha256.h"
 
-#include <QIODevice>
 
 #include <openssl/evp.h>
 

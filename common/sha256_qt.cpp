@@ -1,7 +1,6 @@
 #include "sha256.h"
 
 #include <QCryptographicHash>
-#include <QIODevice>
 
 struct Sha256::Private
 {

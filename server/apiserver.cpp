@@ -233,6 +233,7 @@ bool readParentId(const QJsonObject &body, int64_t *parentId)
 }
 
 const QString msgUnauthenticated = QStringLiteral("Oturum açılmamış veya oturum geçersiz.");
+const QString msgSnapshotFailed = QStringLiteral("Dosya ağacı okunamadı; daha sonra yeniden deneyin.");
 const QString msgBadJson = QStringLiteral("İstek gövdesi geçerli bir JSON nesnesi değil.");
 const QString msgTooLarge = QStringLiteral("İstek gövdesi çok büyük.");
 
@@ -377,8 +378,11 @@ void ApiServer::routes()
         const auto user = authenticate(req);
         if (!user)
             return sendError(res, 401, msgUnauthenticated);
+        const QByteArray snapshot = store.snapshot(user->id);
+        if (snapshot.isEmpty())
+            return sendError(res, 500, msgSnapshotFailed);
         res.status = 200;
-        sendShared(res, store.snapshot(user->id), jsonType, fault);
+        sendShared(res, snapshot, jsonType, fault);
     });
 
     http->Post("/api/v1/folders", [this, takeFault, authenticate](const Request &req, Response &res, const ContentReader &reader) {

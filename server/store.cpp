@@ -178,7 +178,11 @@ struct Store::Tx
     {
         done = true;
         ++s.writes;
-        return s.exec("COMMIT");
+        if (s.exec("COMMIT"))
+            return true;
+        // a refused COMMIT can leave the transaction open, and with it the write lock
+        s.exec("ROLLBACK");
+        return false;
     }
     Store &s;
     bool ok = false;
@@ -633,16 +637,26 @@ QByteArray Store::snapshot(int64_t userId)
     const uint64_t writesBefore = writes;
 
     // one read transaction, so the tree and the records belong to the same moment
-    exec("BEGIN");
+    if (!exec("BEGIN"))
+        return QByteArray();
+    // ends the read transaction on every way out
+    struct ReadEnd
+    {
+        Store &store;
+        ~ReadEnd() { store.exec("COMMIT"); }
+    } readEnd{*this};
     QHash<int64_t, Node> nodes;
     {
         Stmt s(db, "SELECT id, parent_id, name, type, version, sha256, size, trashed FROM nodes WHERE user_id = ?");
         s.bind(1, userId);
-        while (s.step() == SQLITE_ROW) {
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW) {
             Node n = readNode(s);
             const int64_t id = n.id;
             nodes.insert(id, std::move(n));
         }
+        if (rc != SQLITE_DONE)
+            return QByteArray();
     }
     const QHash<int64_t, QString> paths = computePaths(nodes);
     std::vector<const Node *> live;
@@ -668,7 +682,8 @@ QByteArray Store::snapshot(int64_t userId)
     Stmt r(db, "SELECT node_id, kind, path, name, type, version, sha256, size, deleted_at FROM deletion_records "
                "WHERE user_id = ? ORDER BY id");
     r.bind(1, userId);
-    while (r.step() == SQLITE_ROW) {
+    int rc;
+    while ((rc = r.step()) == SQLITE_ROW) {
         const auto kind = recordKindFromString(r.text(1));
         if (!kind)
             continue;
@@ -703,7 +718,8 @@ QByteArray Store::snapshot(int64_t userId)
         }
         }
     }
-    exec("COMMIT");
+    if (rc != SQLITE_DONE)
+        return QByteArray();
     // members in sorted order, as the JSON writer puts them
     QByteArray reply;
     reply.reserve(liveItems.size() + 256);
@@ -1043,11 +1059,22 @@ Outcome Store::emptyTrash(int64_t userId, int *removed)
             }
         }
     }
-    // removed while the write lock is held, so no upload can take up one of these blobs meanwhile
-    for (const QString &file : orphans)
-        QFile::remove(file);
+    // Only after the commit: until then the nodes may come back (a failed
+    // commit, a crash), and a restorable item must keep its content.
     if (!tx.commit())
         return Outcome::fail(500, msgInternal);
+    // Under the write lock again, so no upload can take up one of these blobs
+    // between the check and the removal. A blob left behind by a failure here
+    // is only unused space; the next purge finds it again.
+    Tx removal(*this);
+    if (!removal.ok)
+        return Outcome::success();
+    for (const QString &file : orphans) {
+        Stmt q(db, "SELECT 1 FROM versions WHERE sha256 = ? LIMIT 1");
+        q.bind(1, QFileInfo(file).fileName());
+        if (q.step() == SQLITE_DONE)
+            QFile::remove(file);
+    }
     return Outcome::success();
 }
 

@@ -108,7 +108,8 @@ public:
     // tree
     // The reply body as compact JSON text: with tens of thousands of nodes,
     // building a JSON object per node and serialising the tree of them cost
-    // far more than the database work.
+    // far more than the database work. Empty when the database could not be
+    // read to the end: a client takes a partial tree for deletions.
     QByteArray snapshot(int64_t userId);
     Outcome createFolder(int64_t userId, int64_t parentId, const QString &name, Node *created);
     Outcome trashNode(int64_t userId, int64_t nodeId, std::optional<RecordKind> record);

@@ -4,16 +4,21 @@
 
 #include <functional>
 
-// What QDirIterator(root, filters, QDirIterator::Subdirectories) lists for the
-// two filter sets the engine walks the folder with, as the same path strings,
-// in no particular order. Where the platform allows, without a QFileInfo per
-// entry: the folder holds one entry per synchronised file, and each pass walks
-// it twice.
+// The folder walk of the scan and of the watcher rebuild, with the path strings
+// QDirIterator(root, filters, QDirIterator::Subdirectories) gives, in no
+// particular order, and without a QFileInfo per entry: the folder holds one
+// entry per synchronised file, and each pass walks it twice.
+//
+// Hidden entries (as the platform defines them) are neither listed nor
+// entered. A link is listed by what it points to and never entered; a link
+// whose target is gone is left out. Only regular files and directories are
+// listed: a device, a pipe or a socket, or a link to one, is not content to
+// synchronise, and reading one can block for ever.
 namespace DirWalk {
 
 enum class Listing {
-    Files, // QDir::Files | QDir::NoDotAndDotDot
-    Dirs,  // QDir::Dirs | QDir::NoDotAndDotDot
+    Files, // regular files, and links to them
+    Dirs,  // directories, and links to them
 };
 
 void list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take);

@@ -1,11 +1,8 @@
 #include "syncengine.h"
 
 #include "dirwalk.h"
+#include "filereader.h"
 #include "pathrules.h"
-#include "sha256.h"
-
-#include <QFile>
-#include <QFileInfo>
 
 namespace {
 
@@ -63,11 +60,21 @@ QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const
     return files;
 }
 
+SyncEngine::LocalFile SyncEngine::localFileAt(const QString &absolutePath) const
+{
+    const FileContent content = readFileContent(absolutePath);
+    LocalFile file;
+    file.absolutePath = absolutePath;
+    // what QFileInfo::fileName gives for a "/"-separated path, without its allocation
+    file.name = absolutePath.mid(absolutePath.lastIndexOf(QLatin1Char('/')) + 1);
+    file.hash = content.sha256;
+    file.size = content.size;
+    file.createdMs = content.createdMs;
+    file.modifiedMs = content.modifiedMs;
+    return file;
+}
+
 QString SyncEngine::hashFile(const QString &absolutePath) const
 {
-    QFile file(absolutePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    // Empty when a read fails part-way: the caller gets a full digest or none.
-    return Sha256::hexOfDevice(&file, 1024 * 1024);
+    return readFileContent(absolutePath).sha256;
 }

@@ -1,6 +1,6 @@
 #include "updatemanager.h"
 
-#include "sha256.h"
+#include "filereader.h"
 #include "vendor.h"
 
 #include <QCoreApplication>
@@ -27,7 +27,6 @@ constexpr int manifestTimeoutMs = 15000;
 constexpr int installerTimeoutMs = 60000;
 constexpr qint64 manifestLimit = 65536;
 constexpr qint64 installerLimit = 536870912; // 512 MiB
-constexpr qint64 verifyChunk = 1048576;
 
 QString tooLargeMessage()
 {
@@ -276,14 +275,7 @@ void UpdateManager::finishDownload(QNetworkReply *reply, const QString &installe
     }
 
     const QString staged = stagingPath(installer);
-    QFile file(staged);
-    if (!file.open(QIODevice::ReadOnly)) {
-        QFile::remove(staged);
-        Q_EMIT downloadFailed(QStringLiteral("İndirilen güncelleme doğrulanamadı."));
-        return;
-    }
-    const QString actual = Sha256::hexOfDevice(&file, verifyChunk);
-    file.close();
+    const QString actual = readFileContent(staged).sha256;
     if (actual.isEmpty()) {
         QFile::remove(staged);
         Q_EMIT downloadFailed(QStringLiteral("İndirilen güncelleme doğrulanamadı."));

@@ -14,7 +14,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
+
+#include <sqlite3.h>
 
 #include <memory>
 
@@ -39,6 +42,8 @@ private Q_SLOTS:
     void mobileDeleteLeavesNoRecord();
     void restoreRemovesRecord();
     void emptyTrashKeepsSharedContentAndRecords();
+    void emptyTrashKeepsContentWhenCommitFails();
+    void snapshotReadErrorIsNoSnapshot();
 
     void downloadsFolder_data();
     void downloadsFolder();
@@ -51,6 +56,8 @@ private Q_SLOTS:
 
 private:
     qint64 idOf(const QString &path);
+    // Runs statements on the server's database beside it, as a second process would.
+    bool onDatabase(const QString &sql);
 
     std::unique_ptr<ReferenceServer> server;
     std::unique_ptr<HttpClient> client;
@@ -84,6 +91,23 @@ void ServerAdminTest::init()
 qint64 ServerAdminTest::idOf(const QString &path)
 {
     return qint64(server->node(email, path).value(QStringLiteral("id")).toDouble());
+}
+
+bool ServerAdminTest::onDatabase(const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    const QByteArray path = QFile::encodeName(server->dataDir() + QStringLiteral("/kumat.db"));
+    bool done = sqlite3_open_v2(path.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    if (done) {
+        sqlite3_busy_timeout(db, 30000);
+        char *message = nullptr;
+        done = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message) == SQLITE_OK;
+        if (!done)
+            qWarning("%s", message);
+        sqlite3_free(message);
+    }
+    sqlite3_close(db);
+    return done;
 }
 
 void ServerAdminTest::serveRefusals_data()
@@ -359,6 +383,48 @@ void ServerAdminTest::emptyTrashKeepsSharedContentAndRecords()
     const QJsonArray deleted = client->snapshot().json().value(QStringLiteral("deleted")).toArray();
     QCOMPARE(deleted.size(), 1);
     QCOMPARE(deleted.at(0).toObject().value(QStringLiteral("path")).toString(), QStringLiteral("çöp.txt"));
+}
+
+void ServerAdminTest::emptyTrashKeepsContentWhenCommitFails()
+{
+    QVERIFY(server->putFile(email, QStringLiteral("geri.txt"), "geri alınacak"));
+    const qint64 id = idOf(QStringLiteral("geri.txt"));
+    QVERIFY(server->mobileDelete(email, QStringLiteral("geri.txt")));
+    // a row that still needs the node, checked only at the commit: the purge fails there
+    QVERIFY(onDatabase(QStringLiteral("CREATE TABLE pin(node_id INTEGER REFERENCES nodes(id) DEFERRABLE INITIALLY "
+                                      "DEFERRED); INSERT INTO pin VALUES (%1);").arg(id)));
+    const bool emptied = server->emptyTrash(email);
+    QVERIFY(onDatabase(QStringLiteral("DROP TABLE pin;")));
+    QVERIFY(!emptied);
+
+    QVERIFY2(server->restore(email, id), qPrintable(server->lastError()));
+    QCOMPARE(client->download(id).body, QByteArray("geri alınacak"));
+}
+
+void ServerAdminTest::snapshotReadErrorIsNoSnapshot()
+{
+    for (const char *name : {"a.txt", "b.txt", "c.txt"})
+        QVERIFY(server->putFile(email, QString::fromLatin1(name), name));
+    QCOMPARE(client->snapshot().json().value(QStringLiteral("items")).toArray().size(), 3);
+    const qint64 failing = idOf(QStringLiteral("b.txt"));
+    // the table behind a view whose reading fails at one row, part-way through the tree
+    QVERIFY(onDatabase(QStringLiteral(
+        "ALTER TABLE nodes RENAME TO nodes_kept; "
+        "CREATE VIEW nodes AS SELECT id, user_id, parent_id, "
+        "CASE WHEN id = %1 THEN abs(-9223372036854775808) ELSE name END AS name, "
+        "type, version, sha256, size, trashed FROM nodes_kept;").arg(failing)));
+    auto restoreTable = qScopeGuard([this] {
+        QVERIFY(onDatabase(QStringLiteral("DROP VIEW nodes; ALTER TABLE nodes_kept RENAME TO nodes;")));
+    });
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const HttpReply reply = client->snapshot();
+        QCOMPARE(reply.status, 500);
+        QVERIFY(!reply.ok());
+        QVERIFY(!reply.message().isEmpty());
+    }
+    restoreTable.dismiss();
+    QVERIFY(onDatabase(QStringLiteral("DROP VIEW nodes; ALTER TABLE nodes_kept RENAME TO nodes;")));
+    QCOMPARE(client->snapshot().json().value(QStringLiteral("items")).toArray().size(), 3);
 }
 
 void ServerAdminTest::downloadsFolder_data()

@@ -14,11 +14,6 @@ QString hexOfChunks(const QList<QByteArray> &chunks)
     return hash.hexDigest();
 }
 
-QString hexOfDevice(QIODevice *device, qint64 chunkSize)
-{
-    return Sha256Qt::hexOfDevice(device, chunkSize);
-}
-
 QString hexAfterReset(const QByteArray &discarded, const QByteArray &data)
 {
     Sha256Qt hash;

@@ -4,12 +4,9 @@
 #include <QList>
 #include <QString>
 
-class QIODevice;
-
 // The QCryptographicHash back end of Sha256, built into the test under the
 // name Sha256Qt so that it can run beside the libcrypto one.
 namespace QtBackend {
 QString hexOfChunks(const QList<QByteArray> &chunks);
-QString hexOfDevice(QIODevice *device, qint64 chunkSize);
 QString hexAfterReset(const QByteArray &discarded, const QByteArray &data);
 }

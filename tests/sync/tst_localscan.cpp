@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,6 +41,8 @@ private Q_SLOTS:
     void engineEntries_data();
     void engineEntries();
     void linksToFilesReadThrough();
+    void onlyRegularFilesRead_data();
+    void onlyRegularFilesRead();
     void hashFile_data();
     void hashFile();
     void hashFileWithoutFile();
@@ -243,6 +246,32 @@ void TestLocalScan::linksToFilesReadThrough()
     QCOMPARE(files.keys(), QStringList({"bag.txt"}));
     QCOMPARE(files.value("bag.txt").hash, referenceDigest("hedef"));
     QCOMPARE(files.value("bag.txt").size, qint64(5));
+}
+
+void TestLocalScan::onlyRegularFilesRead_data()
+{
+    // Reading any of these would never end, block, or give a digest of nothing.
+    QTest::addColumn<QString>("special");
+    QTest::newRow("link to an endless device") << "/dev/zero";
+    QTest::newRow("link to an empty device") << "/dev/null";
+    QTest::newRow("pipe") << QString();
+}
+
+void TestLocalScan::onlyRegularFilesRead()
+{
+    QFETCH(QString, special);
+    const QString path = folder + "/ozel";
+    if (special.isEmpty()) {
+        if (QProcess::execute("mkfifo", {path}) != 0)
+            QSKIP("no pipes here");
+    } else if (!QFileInfo::exists(special) || !QFile::link(special, path)) {
+        QSKIP("no such device here");
+    }
+    write("komsu.txt", "komsu");
+    QCOMPARE(engine->scanLocal().keys(), QStringList{"komsu.txt"});
+    // put in a file's place after the listing: the reader still reads nothing
+    QVERIFY(SyncEngineTestAccess::localFileAt(*engine, path).hash.isNull());
+    QVERIFY(engine->hashFile(path).isNull());
 }
 
 void TestLocalScan::hashFile_data()
