@@ -11,3 +11,7 @@
 // The path uses "/" or "\" as separators and should already be cleaned; a
 // "." or ".." component is refused where the rule looks at trailing dots.
 bool platformKeepsPathNames(const std::u16string &relativePath);
+
+// Whether the platform's file system takes names that differ only in letter
+// case for one entry ("Rapor.docx" and "rapor.DOCX" on Windows).
+bool platformIgnoresNameCase();
