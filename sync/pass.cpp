@@ -18,6 +18,9 @@ void SyncEngine::syncNow()
 
     if (!syncFolderAvailable())
         return;
+    // before anything is scanned, so a change made while the pass runs still
+    // counts as one
+    rememberListings();
 
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot))

@@ -2,10 +2,12 @@
 
 #include <QByteArray>
 #include <QFileSystemWatcher>
+#include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
@@ -64,6 +66,8 @@ Q_SIGNALS:
 private Q_SLOTS:
     void scheduleSync();
     void syncNow();
+    // a watched directory changed: a pass unless only the engine wrote there
+    void directoryChanged(const QString &path);
 
 private:
     friend class SyncEngineTestAccess;
@@ -75,6 +79,9 @@ private:
     static bool isEngineEntry(const QString &relativePath);
     // isEngineEntry of the path in lower case
     static bool isEngineEntryIgnoringCase(const QString &relativePath);
+    // Remembers what each watched directory lists as a pass begins, so that
+    // notifications for the pass's own bookkeeping start no pass.
+    void rememberListings();
     // Directories that the watcher leaves alone.
     static bool isUnwatchedDirectory(const QString &relativePath);
 
@@ -111,6 +118,11 @@ private:
     bool running = false;
     bool syncInProgress = false;
     QJsonObject state;
+    // files deleted on the server that the platform's trash refused this run;
+    // they stay with their records, reported once, until the user acts
+    QSet<QString> trashRefused;
+    // watched directory -> digest of its listing when the last pass began
+    QHash<QString, QByteArray> listingsAtPass;
     // the state as saveState last serialised it, and that text
     QJsonObject savedState;
     QByteArray savedText;
