@@ -40,6 +40,9 @@ void SyncEngine::runPass()
         Q_EMIT log(QStringLiteral("Senkronizasyon klasörü değişmiş; takip kaydı bu klasörden okundu: ") + syncFolder);
         loadState();
     }
+    // before anything is scanned, so a change made while the pass runs still
+    // counts as one
+    rememberListings();
 
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot))

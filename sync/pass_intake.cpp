@@ -7,6 +7,24 @@
 #include <QDir>
 #include <QFileInfo>
 
+namespace {
+
+// Two names meet in one Windows folder entry when they are equal after each
+// UTF-16 unit is put in upper case on its own (the file system's own table):
+// "ırmak" and "IRMAK" do, "straße" and "STRASSE" do not. Lower-casing the
+// whole text is not the same ("ı" stays "ı", "I" becomes "i").
+QString nameCaseKey(const QString &path)
+{
+    QString key = path;
+    for (QChar &c : key) {
+        if (!c.isSurrogate())
+            c = c.toUpper();
+    }
+    return key;
+}
+
+} // namespace
+
 bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
 {
     *snapshot = api->snapshot();
@@ -81,7 +99,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
 
         // a key already there leaves the set as it was
         const qsizetype targetsBefore = pass.targetKeys.size();
-        pass.targetKeys.insert(gate.target(key).toLower());
+        pass.targetKeys.insert(nameCaseKey(gate.target(key)));
         if (pass.targetKeys.size() == targetsBefore) {
             reject(QStringLiteral("Aynı yerel hedefe yönlenen uzak kayıt atlandı: "),
                    QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path);

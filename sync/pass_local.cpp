@@ -5,6 +5,7 @@
 #include "passcontext.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 
 namespace {
@@ -45,8 +46,11 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
         // intake refused
         if (PassValues::isAtOrBelow(path, pass.rejectedPaths))
             continue;
-        if (remoteLookup.contains(path))
+        if (remoteLookup.contains(path)) {
+            if (!trashRefused.isEmpty())
+                trashRefused.remove(path);
             continue;
+        }
         // what follows waits on the server or notifies, and an upload adds
         // folders to the remote map
         remoteLookup.restart();
@@ -57,6 +61,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
             continue;
         }
         if (!holdsRecordedContent(file, record)) {
+            trashRefused.remove(path);
             // Deleted on the server, edited here: the edit exists nowhere else.
             Q_EMIT log(QStringLiteral("Sunucuda silinen dosya yerelde değiştirildiği için korundu, yeniden yükleniyor: ")
                        + path);
@@ -64,6 +69,9 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
             uploadLocalFile(pass, path, file, QVariant());
             continue;
         }
+        // already reported; asking the trash again each pass changes nothing
+        if (trashRefused.contains(path))
+            continue;
         removeFileGoneFromServer(pass, path);
     }
     return running;
@@ -122,10 +130,19 @@ void SyncEngine::removeFileGoneFromServer(PassContext &pass, const QString &path
                             QStringLiteral("'") + path
                                 + QStringLiteral("' mobil uygulamada silindi; yerel kopya kaldırıldı."),
                             0);
-    } else {
-        Q_EMIT log(QStringLiteral("Yerel dosya silinemedi: ") + path);
-        Q_EMIT notification(QStringLiteral("Silme hatası"), path, 2);
-        ++pass.errors;
+        pass.nextState.remove(path);
+        return;
     }
-    pass.nextState.remove(path);
+    // Refused (a network share or a drive without a Recycle Bin, a file held
+    // open): the file stays where it is, and so does its record. Without the
+    // record the next pass would take it for a new file and upload it again,
+    // undoing the deletion made on the other device.
+    const QString where = QDir::toNativeSeparators(absolute(path));
+    Q_EMIT log(QStringLiteral("Yerel dosya silinemedi: ") + path);
+    Q_EMIT log(QStringLiteral("Sunucuda silinen dosya çöp kutusuna taşınamadı, klasörde bırakıldı: ") + where);
+    Q_EMIT notification(QStringLiteral("Silme hatası"),
+                        QStringLiteral("Sunucuda silinen dosya çöp kutusuna taşınamadı, klasörde bırakıldı: ") + where,
+                        2);
+    ++pass.errors;
+    trashRefused.insert(path);
 }

@@ -90,25 +90,51 @@ bool unchangedSinceScan(const SyncEngine::LocalFile &file)
     return now.size() == file.size && modifiedMs == file.modifiedMs;
 }
 
+enum class Placement { Placed, ChangedAfterScan, Refused };
+
 // A download lands beside its target first and replaces it only if the target
 // is still what the pass decided on (`scanned`, or nothing at all for a new
-// file): a save the user made while the transfer ran must win over it.
-bool placeDownload(const QString &staged, const QString &target, const SyncEngine::LocalFile *scanned)
+// file): a save the user made while the transfer ran must win over it. The
+// replace itself can be refused (on Windows while another program has the
+// target open); that is a failed download, not a change by the user.
+Placement placeDownload(const QString &staged, const QString &target, const SyncEngine::LocalFile *scanned)
 {
     const QFileInfo now(target);
     const bool stillSame = scanned ? unchangedSinceScan(*scanned) : !(now.exists() || now.isSymLink());
     if (!stillSame) {
         QFile::remove(staged);
-        return false;
+        return Placement::ChangedAfterScan;
     }
     std::error_code error;
     std::filesystem::rename(std::filesystem::path(staged.toStdU16String()),
                             std::filesystem::path(target.toStdU16String()), error);
     if (error) {
         QFile::remove(staged);
-        return false;
+        return Placement::Refused;
     }
-    return true;
+    return Placement::Placed;
+}
+
+// true when a finished download is in place; otherwise says why not
+bool placedOrReported(SyncEngine &engine, PassContext &pass, Placement placement, const QString &path)
+{
+    switch (placement) {
+    case Placement::Placed:
+        return true;
+    case Placement::ChangedAfterScan:
+        Q_EMIT engine.log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
+        return false;
+    case Placement::Refused:
+        break;
+    }
+    // The record stays as it was, so a later pass tries again.
+    Q_EMIT engine.log(QStringLiteral("İndirilen sürüm dosyanın yerine konamadı (dosya başka bir programda açık olabilir), "
+                              "sonraki denetimde yeniden denenecek: ")
+               + path);
+    Q_EMIT engine.notification(QStringLiteral("İndirme hatası"),
+                        QStringLiteral("Dosya başka bir programda açık olabilir, güncellenemedi: ") + path, 2);
+    ++pass.errors;
+    return false;
 }
 
 QString stagingPath(const QString &target)
@@ -275,10 +301,8 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
         if (!folderStillSame())
             return;
         const LocalFile scanned = pass.localFiles.value(path);
-        if (!placeDownload(staged, target, isNew ? nullptr : &scanned)) {
-            Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
+        if (!placedOrReported(*this, pass, placeDownload(staged, target, isNew ? nullptr : &scanned), path))
             return;
-        }
         ++pass.downloaded;
         Q_EMIT log((isNew ? QStringLiteral("İndirildi: ") : QStringLiteral("Uzak değişiklik indirildi: ")) + path);
         pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
@@ -327,10 +351,8 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
     }
     if (!folderStillSame())
         return;
-    if (!placeDownload(staged, target, &file)) {
-        Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
+    if (!placedOrReported(*this, pass, placeDownload(staged, target, &file), path))
         return;
-    }
     ++pass.downloaded;
     pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
     Q_EMIT log(QStringLiteral("İlk eşleştirme çakışması: yerel kopya korundu, kumat sürümü indirildi: ") + copyPath);

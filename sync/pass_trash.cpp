@@ -3,9 +3,32 @@
 #include "apiclient.h"
 #include "passcontext.h"
 
+#include "pathrules.h"
+
+#include <QDir>
 #include <QFileInfo>
 
 namespace {
+
+// Whether the folder holds an entry at this relative path under exactly this
+// spelling. Where names ignore letter case, QFileInfo finds "Rapor.docx" when
+// the user renamed it to "rapor.docx"; only the directory's own listing tells
+// the old spelling is gone.
+bool listedUnderExactName(const QString &folder, const QString &relativePath)
+{
+    QString dir = folder;
+    const QStringList names = relativePath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &name : names) {
+        // no name filter: a filter is a wildcard pattern, and "[a].txt" would
+        // not find itself
+        const QStringList entries =
+            QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+        if (!entries.contains(name))
+            return false;
+        dir += QLatin1Char('/') + name;
+    }
+    return true;
+}
 
 bool hasTrashedAncestor(const QString &path, const QSet<QString> &trashedPaths)
 {
@@ -68,7 +91,9 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         if (!folderStillSame())
             return;
         const QFileInfo onDisk(absolute(path));
-        if (onDisk.exists() || onDisk.isSymLink()) {
+        const bool there = platformNamesIgnoreCase() ? listedUnderExactName(syncFolder, path)
+                                                     : onDisk.exists() || onDisk.isSymLink();
+        if (there) {
             Q_EMIT log(QStringLiteral("Yerel dosya hâlâ yerinde, sunucuda silinmedi: ") + path);
             continue;
         }

@@ -21,7 +21,8 @@ struct PassContext
 {
     // accepted server items (files and folders), keyed by relative path
     QMap<QString, QJsonObject> remoteItems;
-    // lower-cased absolute local targets of the accepted items
+    // absolute local targets of the accepted items, keyed as a folder that
+    // ignores letter case would compare them
     QSet<QString> targetKeys;
     QJsonArray deletionRecords;
     // server paths refused at intake: their local files are neither removed

@@ -3,7 +3,10 @@
 #include "apiclient.h"
 #include "dirwalk.h"
 
+#include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 
 #include <climits>
 
@@ -13,6 +16,49 @@ namespace {
 // should cost one pass, not one per notification.
 constexpr int debounceMs = 1800;
 constexpr int msPerMinute = 60 * 1000;
+
+// Names the engine writes and removes again while it works: the state file and
+// the staging files of downloads, with the temporaries that a safe write
+// leaves beside its target ("<name>.XXXXXX"). They are no change of the user.
+bool isEngineWorkFile(const QString &name, bool atTop)
+{
+    const auto withOrWithoutTemporary = [&name](QLatin1String base, bool suffix) {
+        const auto matches = [&](const QString &text) { return suffix ? text.endsWith(base) : text == base; };
+        if (matches(name))
+            return true;
+        constexpr int temporaryLength = 7; // "." and six characters
+        return name.size() > temporaryLength && name.at(name.size() - temporaryLength) == QLatin1Char('.')
+            && matches(name.left(name.size() - temporaryLength));
+    };
+    return withOrWithoutTemporary(QLatin1String(".kumat-part"), true)
+        || (atTop && withOrWithoutTemporary(QLatin1String(".kumat-sync.json"), false));
+}
+
+// What a directory lists, apart from the engine's work files: names, kinds,
+// and the sizes and times of files. Subdirectories count by name only; their
+// contents are watched on their own.
+QByteArray listingDigest(const QString &dir, bool atTop)
+{
+    QCryptographicHash digest(QCryptographicHash::Sha1);
+    const QFileInfoList entries =
+        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (isEngineWorkFile(name, atTop))
+            continue;
+        QByteArray line = name.toUtf8();
+        // "/" never appears in a name
+        line += entry.isDir() ? "/d" : "/f";
+        if (!entry.isDir()) {
+            const QDateTime modified = entry.fileTime(QFileDevice::FileModificationTime);
+            line += QByteArray::number(entry.size()) + ':'
+                + QByteArray::number(modified.isValid() ? modified.toMSecsSinceEpoch() : 0);
+        }
+        line += '\n';
+        digest.addData(line);
+    }
+    return digest.result();
+}
 
 } // namespace
 
@@ -25,13 +71,16 @@ SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
 
     connect(&debounceTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
     connect(&intervalTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::scheduleSync);
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::directoryChanged);
     connect(&watcher, &QFileSystemWatcher::fileChanged, this, &SyncEngine::scheduleSync);
 }
 
 void SyncEngine::configure(const QString &folder, int intervalMinutes)
 {
-    syncFolder = QDir::cleanPath(folder);
+    const QString cleaned = QDir::cleanPath(folder);
+    if (cleaned != syncFolder)
+        trashRefused.clear();
+    syncFolder = cleaned;
     // The timer counts in int milliseconds; beyond this the product would wrap
     // into a negative or tiny interval.
     constexpr int maxMinutes = INT_MAX / msPerMinute;
@@ -89,6 +138,27 @@ void SyncEngine::scheduleSync()
     // quiet period after the last notification counts.
     if (running)
         debounceTimer.start();
+}
+
+void SyncEngine::directoryChanged(const QString &path)
+{
+    // Windows reports the engine's own writes too (the state file at the end
+    // of every pass, a download's staging file): taken for a change, each
+    // pass would start the next one. A listing that differs from the one the
+    // last pass began with is a change the pass may not have seen.
+    const auto known = listingsAtPass.constFind(path);
+    if (known != listingsAtPass.cend() && known.value() == listingDigest(path, path == syncFolder))
+        return;
+    listingsAtPass.remove(path);
+    scheduleSync();
+}
+
+void SyncEngine::rememberListings()
+{
+    listingsAtPass.clear();
+    const QStringList watched = watcher.directories();
+    for (const QString &dir : watched)
+        listingsAtPass.insert(dir, listingDigest(dir, dir == syncFolder));
 }
 
 void SyncEngine::rebuildWatchers()

@@ -2,10 +2,12 @@
 
 #include <QByteArray>
 #include <QFileSystemWatcher>
+#include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
@@ -66,6 +68,8 @@ Q_SIGNALS:
 private Q_SLOTS:
     void scheduleSync();
     void syncNow();
+    // a watched directory changed: a pass unless only the engine wrote there
+    void directoryChanged(const QString &path);
 
 private:
     friend class SyncEngineTestAccess;
@@ -78,6 +82,9 @@ private:
     // the platform's file names count it.
     static bool isEngineEntry(const QString &relativePath);
     static bool isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs);
+    // Remembers what each watched directory lists as a pass begins, so that
+    // notifications for the pass's own bookkeeping start no pass.
+    void rememberListings();
 
     bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
                              QVariant *parentId);
@@ -130,6 +137,11 @@ private:
     QJsonObject state;
     // the directory `state` was read from
     FolderIdentity stateFolder;
+    // files deleted on the server that the platform's trash refused this run;
+    // they stay with their records, reported once, until the user acts
+    QSet<QString> trashRefused;
+    // watched directory -> digest of its listing when the last pass began
+    QHash<QString, QByteArray> listingsAtPass;
     // the state as saveState last serialised it, and that text
     QJsonObject savedState;
     QByteArray savedText;

@@ -32,6 +32,7 @@ private Q_SLOTS:
     void localDeletionSparesVersionNotSeenHere_data();
     void localDeletionSparesVersionNotSeenHere();
     void fileOnDiskButNotScannedIsNotDeleted();
+    void letterCaseRenameReachesServer();
     void mobileDeletionMovesLocalCopyToTrash();
     void mobileDeletionKeepsEditedCopy();
     void refusedTrashCountsAsFailedRemoval();
@@ -311,6 +312,25 @@ void TestPassDeletions::fileOnDiskButNotScannedIsNotDeleted()
     QCOMPARE(d->read(".gizli"), QByteArray("yerelde değişti"));
 }
 
+void TestPassDeletions::letterCaseRenameReachesServer()
+{
+    // Where names ignore case the old spelling still "exists" to QFileInfo;
+    // the rename must still reach the server, and later edits with it.
+    Device *d = synced({{"Rapor.docx", "ilk"}});
+    QVERIFY(QFile::rename(d->path("Rapor.docx"), d->path("rapor.docx")));
+    d->pass();
+    QVERIFY(node("Rapor.docx").isEmpty() || node("Rapor.docx").value("trashed").toBool());
+    QVERIFY(!node("rapor.docx").value("trashed").toBool());
+    QCOMPARE(d->counters().errors, 0);
+
+    QVERIFY(d->write("rapor.docx", "düzenlendi"));
+    d->pass();
+    QCOMPARE(d->counters().errors, 0);
+    QCOMPARE(fixture.server->content(fixture.email(), qint64(node("rapor.docx").value("id").toDouble())),
+             QByteArray("düzenlendi"));
+    QCOMPARE(d->savedState().keys(), QStringList({"rapor.docx"}));
+}
+
 void TestPassDeletions::mobileDeletionMovesLocalCopyToTrash()
 {
     Device *d = synced({{"mobil/silinen.txt", "çöpe"}});
@@ -370,14 +390,29 @@ void TestPassDeletions::refusedTrashCountsAsFailedRemoval()
 
     QCOMPARE(d->read("a.txt"), QByteArray("kalmalı"));
     QVERIFY(d->logged("Yerel dosya silinemedi: a.txt"));
-    QVERIFY(d->noticed("Silme hatası"));
+    const Notice *refused = nullptr;
+    for (const Notice &n : d->notices)
+        refused = n.title == "Silme hatası" ? &n : refused;
+    QVERIFY(refused);
+    // the user is told where the file stayed
+    QVERIFY2(refused->message.endsWith(QDir::toNativeSeparators(d->path("a.txt"))), qPrintable(refused->message));
     QCOMPARE(d->counters().errors, 1);
     QCOMPARE(d->counters().localDeleted, 0);
-    QVERIFY(!d->savedState().contains("a.txt"));
+    QVERIFY(d->savedState().contains("a.txt"));
     QVERIFY(!QFileInfo::exists(QDir::current().filePath("files/a.txt")));
     QCOMPARE(QFileInfo::exists(QDir::current().filePath("info")), infoBefore);
 
-    // without a record it is a new file: uploaded again, nothing lost
+    // the deletion made elsewhere is not undone by an upload, and the refusal
+    // is not reported again
+    d->pass();
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(!d->noticed("Silme hatası"));
+    QVERIFY(node("a.txt").isEmpty() || node("a.txt").value("trashed").toBool());
+    QCOMPARE(d->read("a.txt"), QByteArray("kalmalı"));
+
+    // an edit exists nowhere else: it goes up as a new file
+    QVERIFY(d->write("a.txt", "yeni iş"));
     d->pass();
     QCOMPARE(d->counters().uploaded, 1);
     QVERIFY(!node("a.txt").value("trashed").toBool());

@@ -222,7 +222,7 @@ void TestPassIntake::unreadableFolderChangesNothing()
 void TestPassIntake::intakeRejectsUnsafeAndCollidingPaths()
 {
     QVERIFY(d->write("çift/eğik.txt", "yerel sürüm"));
-    contents = {{10, "a"}, {15, "b"}, {16, "c"}, {17, "d"}, {14, "{\"a.txt\": {}}"}};
+    contents = {{10, "a"}, {15, "b"}, {16, "c"}, {17, "d"}, {14, "{\"a.txt\": {}}"}, {20, "e"}, {21, "f"}};
     const auto file = [this](const QString &path, qint64 id) {
         return QJsonObject{{"path", path}, {"id", id}, {"version", 1}, {"sha256", sha256Hex(contents.value(id, "z"))}};
     };
@@ -234,20 +234,23 @@ void TestPassIntake::intakeRejectsUnsafeAndCollidingPaths()
                                            file("Docs/a.txt", 12), file("x.kumat-part", 13),
                                            file(".kumat-sync.json", 14),
                                            file("ters\\eğik.txt", 15),
-                                           file("çift//eğik.txt", 16), notDeleted}}});
+                                           file("çift//eğik.txt", 16), notDeleted,
+                                           // one Windows entry: "ı" is upper-cased to "I"
+                                           file("Irmak.txt", 20), file("ırmak.txt", 21)}}});
     d->pass();
 
     for (const char *path : {"../dışarı.txt", "/etc/kumat-test", "a:b.txt", "", "x.kumat-part", ".kumat-sync.json"})
         QVERIFY2(d->logged(QStringLiteral("Güvenli olmayan uzak yol atlandı: ") + QString::fromUtf8(path)), path);
     QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: docs/A.TXT"), 1);
     QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: Docs/a.txt"), 1);
+    QCOMPARE(d->countLogged("Aynı yerel hedefe yönlenen uzak kayıt atlandı: ırmak.txt"), 1);
     bool collisionNoticed = false;
     for (const Notice &n : d->notices)
         collisionNoticed |= n.title == "Senkronizasyon güvenlik uyarısı" && n.message == "Çakışan uzak dosya yolu engellendi: docs/A.TXT";
     QVERIFY(collisionNoticed);
 
-    QCOMPARE(d->counters().errors, 8);
-    QCOMPARE(d->counters().downloaded, 4);
+    QCOMPARE(d->counters().errors, 9);
+    QCOMPARE(d->counters().downloaded, 5);
     QCOMPARE(d->lastNotice()->title, QStringLiteral("Senkronizasyon hatalarla tamamlandı"));
     QCOMPARE(d->lastNotice()->severity, 1);
 

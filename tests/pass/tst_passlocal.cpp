@@ -1,4 +1,5 @@
 #include "passfixture.h"
+#include "enginetestaccess.h"
 #include "referenceserver.h"
 
 #include <QDir>
@@ -24,6 +25,8 @@ private Q_SLOTS:
     void failedUploadKeepsNoRecord();
     void emptyFolderIsNeverUploaded();
     void nothingToDoStillCompletes();
+    void ownWritesStartNoPass_data();
+    void ownWritesStartNoPass();
 
 private:
     QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
@@ -139,6 +142,37 @@ void TestPassLocal::nothingToDoStillCompletes()
              QStringLiteral("Yüklenen: 0, indirilen: 0, portal silme arşivi: 0, çöpe taşındı: 0, yerel silindi: 0, hata: 0"));
     QCOMPARE(d->lastNotice()->severity, 0);
     QCOMPARE(d->stateFileBytes().trimmed(), QByteArray("{\n}"));
+}
+
+void TestPassLocal::ownWritesStartNoPass_data()
+{
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<bool>("startsPass");
+    QTest::newRow("nothing but the state file") << QString() << false;
+    QTest::newRow("a download's staging leftover") << "b.txt.kumat-part.Ab12Cd" << false;
+    QTest::newRow("a safe write's temporary of the state") << ".kumat-sync.json.x1Y2z3" << false;
+    QTest::newRow("a file of the user") << "yeni.txt" << true;
+    QTest::newRow("the user's file edited") << "a.txt" << true;
+}
+
+void TestPassLocal::ownWritesStartNoPass()
+{
+    // Windows notifies the folder for the pass's own writes; an idle engine
+    // must stay idle, and a change by the user must still start a pass.
+    QFETCH(QString, written);
+    QFETCH(bool, startsPass);
+    Device *d = fixture.device();
+    QVERIFY(d->write("a.txt", "bir"));
+    d->engine.start();
+    QVERIFY(d->engine.isRunning());
+    QTimer &debounce = SyncEngineTestAccess::debounceTimer(d->engine);
+    debounce.stop();
+    if (!written.isEmpty())
+        QVERIFY(d->write(written, "başka içerik"));
+    QVERIFY(QMetaObject::invokeMethod(&SyncEngineTestAccess::watcher(d->engine), "directoryChanged",
+                                      Qt::DirectConnection, Q_ARG(QString, d->folder)));
+    QCOMPARE(debounce.isActive(), startsPass);
+    d->engine.stop();
 }
 
 QTEST_GUILESS_MAIN(TestPassLocal)
