@@ -142,6 +142,20 @@ bool rewriteStore(const QString &dataDir, const QByteArray &sql, const QList<QVa
     return ok;
 }
 
+QByteArray verbOf(const QNetworkReply *reply)
+{
+    switch (reply->operation()) {
+    case QNetworkAccessManager::GetOperation:
+        return "GET";
+    case QNetworkAccessManager::DeleteOperation:
+        return "DELETE";
+    case QNetworkAccessManager::CustomOperation:
+        return reply->request().attribute(QNetworkRequest::CustomVerbAttribute).toByteArray().toUpper();
+    default:
+        return QByteArray();
+    }
+}
+
 QByteArray hashOf(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -893,9 +907,10 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const QStringList parts = reply->url().path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
         if (status >= 200 && status < 300 && parts.size() >= 4) {
-            if (reply->operation() == QNetworkAccessManager::DeleteOperation && parts.at(2) == QLatin1String("nodes"))
+            const QByteArray verb = verbOf(reply);
+            if (verb == "DELETE" && parts.at(2) == QLatin1String("nodes"))
                 trashes.append({parts.at(3).toLongLong(), displaced(op.device)});
-            else if (reply->operation() == QNetworkAccessManager::GetOperation && parts.at(2) == QLatin1String("files"))
+            else if (verb == "GET" && parts.at(2) == QLatin1String("files"))
                 downloads.append(parts.at(3).toLongLong());
         }
         if (op.stopAfterReplies > 0 && finishedReplies == op.stopAfterReplies)
