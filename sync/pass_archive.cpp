@@ -21,6 +21,16 @@ void dropRecordsAtOrBelow(QJsonObject &records, const QString &path)
     }
 }
 
+// Whether the snapshot lists something live at the path or below it.
+bool listsAtOrBelow(const QMap<QString, QJsonObject> &remoteItems, const QString &path)
+{
+    if (remoteItems.contains(path))
+        return true;
+    const QString prefix = path + QLatin1Char('/');
+    const auto below = remoteItems.lowerBound(prefix);
+    return below != remoteItems.cend() && below.key().startsWith(prefix);
+}
+
 } // namespace
 
 void SyncEngine::archivePortalDeletions(PassContext &pass)
@@ -73,6 +83,14 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         }
         if (!recognised || !isSafeRelativePath(path)) {
             Q_EMIT log(QStringLiteral("Doğrulanamayan portal silme kaydı atlandı: ") + path);
+            continue;
+        }
+
+        // Deleting a folder takes everything below it along, so a folder the
+        // server lists again, or anything live below it, was made after the
+        // deletion: its files and the user's unsent work in it stay.
+        if (!state.contains(path) && listsAtOrBelow(pass.remoteItems, path)) {
+            Q_EMIT log(QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ") + path);
             continue;
         }
 

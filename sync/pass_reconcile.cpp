@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <filesystem>
 #include <system_error>
@@ -113,6 +114,41 @@ bool placeDownload(const QString &staged, const QString &target, const SyncEngin
 QString stagingPath(const QString &target)
 {
     return target + QStringLiteral(".kumat-part");
+}
+
+// A copy with this label that an earlier pass already kept of this path and
+// that still holds this content, or empty. While an upload keeps failing the
+// same conflict comes back every pass; one copy of a content is enough. Only
+// files of the expected size (-1: not known) are hashed.
+QString keptConflictCopy(const SyncEngine &engine, const QString &path, const QString &label,
+                         const QString &sha256, qint64 size)
+{
+    if (sha256.isEmpty())
+        return QString();
+    const QFileInfo info(path);
+    const QString suffix = info.suffix();
+    const QString extension = suffix.isEmpty() ? QString() : QLatin1Char('.') + suffix;
+    const QRegularExpression copyName(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(info.completeBaseName() + QLatin1Char('-') + label + QLatin1Char('-'))
+        + QStringLiteral("[0-9]{8}-[0-9]{6}-[0-9]{3}") + QRegularExpression::escape(extension)));
+    const QDir dir(engine.absolute(QStringLiteral(".kumat-conflicts/") + info.path()));
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        // a link may point at anything, even the file about to be replaced
+        if (entry.isSymLink() || !entry.isFile() || (size >= 0 && entry.size() != size)
+            || !copyName.match(entry.fileName()).hasMatch())
+            continue;
+        if (engine.hashFile(entry.absoluteFilePath()).compare(sha256, Qt::CaseInsensitive) == 0)
+            return entry.absoluteFilePath();
+    }
+    return QString();
+}
+
+// The size the snapshot gives for a file, -1 if it gives none usable.
+qint64 sizeOf(const QJsonObject &item)
+{
+    const QJsonValue size = item.value(QLatin1String("size"));
+    return size.isDouble() && PassValues::integer(size) >= 0 ? PassValues::integer(size) : -1;
 }
 
 } // namespace
@@ -263,10 +299,15 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
         Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
         return;
     }
-    const QString copyPath = conflictPath(path, QStringLiteral("yerel"));
-    if (!QFile::copy(file.absolutePath, copyPath)) {
-        Q_EMIT log(QStringLiteral("İlk eşleştirmede yerel kopya korunamadığı için dosya atlandı: ") + path);
-        return;
+    QString copyPath = keptConflictCopy(*this, path, QStringLiteral("yerel"), file.hash, file.size);
+    if (!copyPath.isEmpty()) {
+        Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + copyPath);
+    } else {
+        copyPath = conflictPath(path, QStringLiteral("yerel"));
+        if (!QFile::copy(file.absolutePath, copyPath)) {
+            Q_EMIT log(QStringLiteral("İlk eşleştirmede yerel kopya korunamadığı için dosya atlandı: ") + path);
+            return;
+        }
     }
     const QString target = absolute(path);
     const QString staged = stagingPath(target);
@@ -285,6 +326,11 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
 
 bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item)
 {
+    const QString kept = keptConflictCopy(*this, path, QStringLiteral("uzak"), sha256Of(item), sizeOf(item));
+    if (!kept.isEmpty()) {
+        Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + kept);
+        return true;
+    }
     const QString copyPath = conflictPath(path, QStringLiteral("uzak"));
     if (api->downloadFile(idOf(item), copyPath, sha256Of(item))) {
         Q_EMIT log(QStringLiteral("Çakışma kopyası korundu: ") + copyPath);

@@ -19,6 +19,18 @@ bool hasTrashedAncestor(const QString &path, const QSet<QString> &trashedPaths)
     return false;
 }
 
+// The server still holds exactly what was recorded here: the same node, the
+// same version and the content this device had.
+bool isRecordedVersion(const QJsonObject &item, qint64 id, const QJsonObject &record)
+{
+    const QString sha256 = item.value(QLatin1String("sha256")).toString();
+    return id == PassValues::integer(record.value(QLatin1String("remote_id")))
+        && PassValues::integer(item.value(QLatin1String("version")))
+        == PassValues::integer(record.value(QLatin1String("remote_version")))
+        && !sha256.isEmpty()
+        && sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 void SyncEngine::trashLocalDeletions(PassContext &pass)
@@ -38,7 +50,8 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
             continue;
 
         const qint64 id = PassValues::integer(item.value(QLatin1String("id")));
-        const qint64 recordedId = PassValues::integer(state.value(path).toObject().value(QLatin1String("remote_id")));
+        const QJsonObject record = state.value(path).toObject();
+        const qint64 recordedId = PassValues::integer(record.value(QLatin1String("remote_id")));
         if (id < 1 || recordedId < 1)
             continue;
         // moved into the archive after the scan: the scan no longer tells
@@ -54,6 +67,16 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         const QFileInfo onDisk(absolute(path));
         if (onDisk.exists() || onDisk.isSymLink()) {
             Q_EMIT log(QStringLiteral("Yerel dosya hâlâ yerinde, sunucuda silinmedi: ") + path);
+            continue;
+        }
+
+        // The user deleted the version this device knew. One that another
+        // device saved since (or another node at this path) was never seen
+        // here: it comes down as a new file instead of vanishing everywhere.
+        if (!isRecordedVersion(item, id, record)) {
+            Q_EMIT log(QStringLiteral("Yerelde silinen dosyanın kumatta daha yeni bir sürümü var, sunucuda silinmedi: ")
+                       + path);
+            pass.nextState.remove(path);
             continue;
         }
 

@@ -22,12 +22,15 @@ private Q_SLOTS:
     void portalDeletedFileIsArchived_data();
     void portalDeletedFileIsArchived();
     void portalDeletedFolderMovesWhole();
+    void folderMadeAgainAfterPortalDeletion_data();
     void folderMadeAgainAfterPortalDeletion();
     void fileMadeAgainAfterPortalDeletion();
     void unverifiableRecordIsSkipped();
     void idMismatchIsSkipped();
     void failedArchiveMoveLeavesItemUntouched();
     void localDeletionGoesToServerTrashOnce();
+    void localDeletionSparesVersionNotSeenHere_data();
+    void localDeletionSparesVersionNotSeenHere();
     void fileOnDiskButNotScannedIsNotDeleted();
     void mobileDeletionMovesLocalCopyToTrash();
     void mobileDeletionKeepsEditedCopy();
@@ -112,25 +115,61 @@ void TestPassDeletions::portalDeletedFolderMovesWhole()
     QVERIFY(node("Photos/yeni.txt").isEmpty());
 }
 
+void TestPassDeletions::folderMadeAgainAfterPortalDeletion_data()
+{
+    QTest::addColumn<bool>("madeHere");
+    // made again by this user after this device archived the old folder, or
+    // by another device before this one saw the deletion
+    QTest::newRow("here, after the archive") << true;
+    QTest::newRow("elsewhere, before this pass") << false;
+}
+
 void TestPassDeletions::folderMadeAgainAfterPortalDeletion()
 {
     // The deletion record of the old folder stays in the snapshot; the new
-    // folder at the same path must neither be archived pass after pass nor
-    // have its files deleted on the server.
+    // folder at the same path, with the user's unsent work in it, must not
+    // be archived when one of its files is deleted elsewhere.
+    QFETCH(bool, madeHere);
     Device *d = synced({{"Photos/a.jpg", "eski"}});
     QVERIFY(fixture.server->portalDelete(fixture.email(), "Photos", "deleted"));
-    QVERIFY(fixture.server->putFile(fixture.email(), "Photos/yeni.jpg", "yeni"));
-    for (int i = 0; i < 4; ++i)
+    if (madeHere) {
         d->pass();
+        QCOMPARE(d->counters().archived, 1);
+        QVERIFY(d->write("Photos/yeni.jpg", "yeni"));
+        QVERIFY(d->write("Photos/sil.jpg", "sil"));
+    } else {
+        QVERIFY(fixture.server->putFile(fixture.email(), "Photos/yeni.jpg", "yeni"));
+        QVERIFY(fixture.server->putFile(fixture.email(), "Photos/sil.jpg", "sil"));
+    }
+    d->pass();
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(d->savedState().contains("Photos/sil.jpg"));
+
+    QVERIFY(fixture.server->mobileDelete(fixture.email(), "Photos/sil.jpg"));
+    QVERIFY(d->write("Photos/yeni.jpg", "düzenlendi"));
+    QVERIFY(d->write("Photos/yerel.txt", "hiç gönderilmedi"));
+    d->pass();
+    QVERIFY(d->logged("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: Photos"));
+    d->pass();
+    d->pass();
 
     QCOMPARE(d->counters().errors, 0);
-    QCOMPARE(d->read("Photos/yeni.jpg"), QByteArray("yeni"));
+    QCOMPARE(d->read("Photos/yeni.jpg"), QByteArray("düzenlendi"));
+    QCOMPARE(fixture.server->content(fixture.email(), node("Photos/yeni.jpg").value("id").toInteger()),
+             QByteArray("düzenlendi"));
+    QCOMPARE(fixture.server->content(fixture.email(), node("Photos/yerel.txt").value("id").toInteger()),
+             QByteArray("hiç gönderilmedi"));
     QVERIFY(!d->exists("Photos/a.jpg"));
+    QVERIFY(!d->exists("Photos/sil.jpg"));
+    // the old folder is archived only where this device met its deletion first
     const QStringList archive = d->filesUnder(".kumat-portal-silinenler");
-    QCOMPARE(archive.size(), 1);
-    QVERIFY(archive.first().endsWith("/Photos/a.jpg"));
-    QVERIFY(!node("Photos/yeni.jpg").value("trashed").toBool());
+    QCOMPARE(archive.size(), madeHere ? 1 : 0);
+    if (madeHere)
+        QVERIFY(archive.first().endsWith("/Photos/a.jpg"));
+    else
+        QVERIFY(trashed().contains("a.jpg"));
     QVERIFY(d->savedState().contains("Photos/yeni.jpg"));
+    QVERIFY(d->savedState().contains("Photos/yerel.txt"));
 }
 
 void TestPassDeletions::fileMadeAgainAfterPortalDeletion()
@@ -227,6 +266,35 @@ void TestPassDeletions::localDeletionGoesToServerTrashOnce()
     QCOMPARE(d->counters().trashed, 0);
     QCOMPARE(d->counters().downloaded, 0);
     QVERIFY(!d->exists("belge.txt"));
+}
+
+void TestPassDeletions::localDeletionSparesVersionNotSeenHere_data()
+{
+    QTest::addColumn<bool>("otherNode");
+    QTest::newRow("newer version") << false;
+    QTest::newRow("another node at the path") << true;
+}
+
+void TestPassDeletions::localDeletionSparesVersionNotSeenHere()
+{
+    // Deleted here while the application was closed; meanwhile another
+    // device saved something this device never saw.
+    QFETCH(bool, otherNode);
+    Device *d = synced({{"a.txt", "ilk"}});
+    QVERIFY(QFile::remove(d->path("a.txt")));
+    if (otherNode)
+        QVERIFY(fixture.server->mobileDelete(fixture.email(), "a.txt"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "başka cihazdan"));
+    d->pass();
+
+    QCOMPARE(d->counters().trashed, 0);
+    QCOMPARE(d->counters().downloaded, 1);
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(d->logged("Yerelde silinen dosyanın kumatta daha yeni bir sürümü var, sunucuda silinmedi: a.txt"));
+    QVERIFY(!node("a.txt").value("trashed").toBool());
+    QCOMPARE(d->read("a.txt"), QByteArray("başka cihazdan"));
+    QCOMPARE(d->savedState().value("a.txt").toObject().value("remote_version").toInteger(),
+             node("a.txt").value("version").toInteger());
 }
 
 void TestPassDeletions::fileOnDiskButNotScannedIsNotDeleted()

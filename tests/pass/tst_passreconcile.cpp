@@ -30,6 +30,8 @@ private Q_SLOTS:
     void fileSavedAfterScanIsLeftForNextPass();
     void conflictKeepsServerVersionThenUploads();
     void failedConflictCopyUploadsNothing();
+    void repeatedFailureKeepsOneCopyPerContent_data();
+    void repeatedFailureKeepsOneCopyPerContent();
     void localEditIsUploaded();
     void corruptDownloadLeavesNothing();
     void serverFolderIsCreatedLocally();
@@ -255,6 +257,42 @@ void TestPassReconcile::failedConflictCopyUploadsNothing()
     QCOMPARE(d->counters().uploaded, 1);
     QCOMPARE(serverContent("a.txt"), QByteArray("yerelde düzenlendi"));
     QCOMPARE(conflictCopies(d).size(), 1);
+}
+
+void TestPassReconcile::repeatedFailureKeepsOneCopyPerContent_data()
+{
+    QTest::addColumn<QString>("label");
+    // uzak: both sides changed and the upload is refused; yerel: first
+    // pairing whose download fails
+    QTest::newRow("uzak") << QStringLiteral("uzak");
+    QTest::newRow("yerel") << QStringLiteral("yerel");
+}
+
+void TestPassReconcile::repeatedFailureKeepsOneCopyPerContent()
+{
+    QFETCH(QString, label);
+    const bool remoteCopy = label == QLatin1String("uzak");
+    Device *d = remoteCopy ? synced("a.txt", "ortak") : fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "sunucu"));
+    QVERIFY(d->write("a.txt", "yerel"));
+    QVERIFY(remoteCopy ? fixture.server->addFault("POST", "/api/v1/files/upload", "status", 413, 3)
+                       : fixture.server->addFault("GET", "/api/v1/files/", "status", 503, 3));
+    for (int i = 0; i < 3; ++i) {
+        d->pass();
+        QCOMPARE(d->counters().errors, 1);
+    }
+    const QStringList copies = conflictCopies(d);
+    QCOMPARE(copies.size(), 1);
+    QVERIFY(copies.first().startsWith("a-" + label + "-"));
+    QCOMPARE(d->read(".kumat-conflicts/" + copies.first()), QByteArray(remoteCopy ? "sunucu" : "yerel"));
+    QVERIFY(d->loggedStartingWith("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: "));
+
+    // a different content of the side set aside is kept as a copy of its own
+    QVERIFY(remoteCopy ? fixture.server->putFile(fixture.email(), "a.txt", "sunucu 2") : d->write("a.txt", "yerel 2"));
+    d->pass();
+    QCOMPARE(d->counters().errors, 0);
+    QCOMPARE(conflictCopies(d).size(), 2);
+    QCOMPARE(serverContent("a.txt"), QByteArray(remoteCopy ? "yerel" : "sunucu"));
 }
 
 void TestPassReconcile::localEditIsUploaded()
