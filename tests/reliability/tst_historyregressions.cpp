@@ -28,6 +28,14 @@ HistoryOp pass(int device)
     return op;
 }
 
+HistoryOp step(HistoryOp::Kind kind, int device, const QString &path, const QString &path2 = QString(), int content = 0)
+{
+    HistoryOp op = write(device, path, content);
+    op.kind = kind;
+    op.path2 = path2;
+    return op;
+}
+
 HistoryOp settle()
 {
     HistoryOp op;
@@ -82,6 +90,23 @@ private Q_SLOTS:
             during.nested.append(write(0, QStringLiteral("a.txt"), 4, 70));
             QTest::newRow("a save during the download of a newer version is kept")
                 << 1 << QList<HistoryOp>{write(0, QStringLiteral("a.txt"), 1), pass(0), portal, during, settle()};
+        }
+        const QString a = QStringLiteral("a.txt");
+        QTest::newRow("a file deleted here keeps the newer version another device saved")
+            << 2 << QList<HistoryOp>{write(0, a, 1), pass(0), pass(1), step(HistoryOp::LocalDelete, 0, a), write(1, a, 2),
+                                     pass(1), pass(0), settle()};
+        QTest::newRow("a file deleted here keeps another node that took its path")
+            << 1 << QList<HistoryOp>{write(0, a, 1), pass(0), step(HistoryOp::LocalDelete, 0, a),
+                                     step(HistoryOp::MobileDelete, 0, a), step(HistoryOp::PortalPut, 0, a, QString(), 2),
+                                     pass(0), settle()};
+        {
+            // the portal deleted d/e, the user made it again, another device deleted one of the new files
+            const QString c = QStringLiteral("d/e/c.md");
+            QTest::newRow("a folder made again is not archived by its old deletion record")
+                << 2 << QList<HistoryOp>{step(HistoryOp::PortalPut, 0, QStringLiteral("d/e/Rapor.txt"), QString(), 3),
+                                         step(HistoryOp::PortalDelete, 0, QStringLiteral("d/e"), QStringLiteral("flagged-is_deleted")),
+                                         write(0, c, 4), write(0, QStringLiteral("d/e/yeni.txt"), 5, 1), pass(0), pass(1),
+                                         step(HistoryOp::LocalDelete, 1, c), pass(1), pass(0), settle()};
         }
     }
 
