@@ -1,7 +1,7 @@
 // The path gate on arbitrary text, read as UTF-8 and as UTF-16. A path it
 // accepts must resolve inside the sync folder, and the snapshot's gate, which
-// takes shortcuts for plain paths, must give the rule's answer for every line
-// of the input in turn.
+// takes shortcuts for plain paths and remembers the directories it has seen,
+// must answer as a fresh gate does for every line of the input in turn.
 #include "apiclient.h"
 #include "passcontext.h"
 #include "pathgate.h"

@@ -2,6 +2,7 @@
 
 #include "passcontext.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -14,10 +15,31 @@ void SyncEngine::syncNow()
     if (!running || syncInProgress)
         return;
     syncInProgress = true;
+    // Everything the pass does inside the folder is tied to this directory,
+    // not to its path: a folder renamed or unplugged meanwhile must not be
+    // refilled, or written into, at its old place.
+    passFolder = FolderIdentity::of(syncFolder);
+    folderLost = false;
+    runPass();
+    passFolder = FolderIdentity();
+    folderLost = false;
+    syncInProgress = false;
+}
+
+void SyncEngine::runPass()
+{
     Q_EMIT log(QStringLiteral("Değişiklikler kontrol ediliyor..."));
 
     if (!syncFolderAvailable())
         return;
+    // The records describe the directory they were read from. Another one at
+    // the same path (made again, another drive mounted there) holds other
+    // files, or none: judged against those records, each would read as
+    // deleted here. It is paired by its own state file, or anew.
+    if (stateFolder != passFolder) {
+        Q_EMIT log(QStringLiteral("Senkronizasyon klasörü değişmiş; takip kaydı bu klasörden okundu: ") + syncFolder);
+        loadState();
+    }
 
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot))
@@ -31,6 +53,9 @@ void SyncEngine::syncNow()
     if (!syncFolderAvailable())
         return;
     pass.localFiles = scanLocal();
+    // moved while it was listed: the listing may miss what it holds
+    if (!syncFolderAvailable())
+        return;
     pass.nextState = state;
 
     archivePortalDeletions(pass);
@@ -42,7 +67,10 @@ void SyncEngine::syncNow()
     reconcileRemoteFiles(pass);
     if (!syncFolderAvailable())
         return;
-    if (!processLocalFiles(pass)) {
+    const bool walked = processLocalFiles(pass);
+    if (!syncFolderAvailable())
+        return;
+    if (!walked) {
         cancelPass();
         return;
     }
@@ -56,13 +84,51 @@ bool SyncEngine::syncFolderAvailable()
     // had not answered, and nothing is recorded.
     // A folder that cannot be listed scans as empty just the same.
     const QFileInfo folder(syncFolder);
-    if (!syncFolder.isEmpty() && folder.exists() && folder.isDir() && folder.isReadable())
+    if (!syncFolder.isEmpty() && folder.exists() && folder.isDir() && folder.isReadable() && folderStillSame())
         return true;
     Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne erişilemiyor; denetim durduruldu, takip kaydı değiştirilmedi: ") + syncFolder);
     Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
                         QStringLiteral("Senkronizasyon klasörü bulunamadı veya okunamıyor: ") + syncFolder, 2);
-    syncInProgress = false;
     return false;
+}
+
+bool SyncEngine::folderStillSame() const
+{
+    if (!passFolder.valid)
+        return true;
+    if (folderLost)
+        return false;
+    if (FolderIdentity::of(syncFolder) == passFolder)
+        return true;
+    folderLost = true;
+    return false;
+}
+
+bool SyncEngine::makeDirectoryInFolder(const QString &absoluteDir) const
+{
+    if (!folderStillSame())
+        return false;
+    const QString relative = normalizedRelative(absoluteDir);
+    if (relative == QLatin1String(".."))
+        return false;
+    if (relative.startsWith(QLatin1String("../")) || QDir::isAbsolutePath(relative))
+        return false;
+    // One level at a time from the folder down: a level whose parent is gone
+    // cannot be made, so the folder itself is never made again.
+    const QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString current = syncFolder;
+    if (!QFileInfo(current).isDir())
+        return false;
+    for (const QString &part : parts) {
+        if (part == QLatin1String("."))
+            continue;
+        current = QDir(current).filePath(part);
+        if (QFileInfo(current).isDir())
+            continue;
+        if (!QDir().mkdir(current) && !QFileInfo(current).isDir())
+            return false;
+    }
+    return true;
 }
 
 void SyncEngine::cancelPass()
@@ -70,7 +136,6 @@ void SyncEngine::cancelPass()
     // Effects already made stay; their records are not written, and the next
     // pass reconciles them from scratch.
     Q_EMIT log(QStringLiteral("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
-    syncInProgress = false;
 }
 
 void SyncEngine::completePass(PassContext &pass)
@@ -108,5 +173,4 @@ void SyncEngine::completePass(PassContext &pass)
         Q_EMIT notification(QStringLiteral("Senkronizasyon hatalarla tamamlandı"), summary, 1);
     else
         Q_EMIT notification(QStringLiteral("Senkronizasyon tamamlandı"), summary, 0);
-    syncInProgress = false;
 }

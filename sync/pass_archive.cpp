@@ -108,6 +108,8 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
             continue;
         }
 
+        if (!folderStillSame())
+            return;
         pass.portalDeletedPaths.insert(path);
 
         const QString source = absolute(path);
@@ -119,7 +121,7 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
             const QFileInfo targetInfo(target);
             // A rename onto an existing entry could replace it; an earlier
             // archive of the same path in the same millisecond must survive.
-            const bool moved = QDir().mkpath(targetInfo.absolutePath()) && !targetInfo.exists()
+            const bool moved = makeDirectoryInFolder(targetInfo.absolutePath()) && !targetInfo.exists()
                 && !targetInfo.isSymLink() && QDir().rename(source, target);
             if (!moved) {
                 Q_EMIT log(QStringLiteral("Portalda silinen öğe güvenli arşive taşınamadı: ") + path);

@@ -29,6 +29,11 @@ bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, Q
             return false;
         QJsonObject item = api->createFolder(*parentId, part).value(QLatin1String("item")).toObject();
         if (item.isEmpty()) {
+            // the user's own stop is no failure to report
+            if (!running) {
+                Q_EMIT log(QStringLiteral("Klasör oluşturma durduruldu: ") + current);
+                return false;
+            }
             const QString error = api->lastError();
             Q_EMIT log(QStringLiteral("Klasör oluşturulamadı: ") + current + QStringLiteral(" — ") + error);
             Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),

@@ -18,7 +18,6 @@ bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
     Q_EMIT log(QStringLiteral("Sunucu anlık görüntüsü alınamadı: ") + error);
     Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
                         QStringLiteral("Kumat dosya listesi alınamadı: ") + error, 2);
-    syncInProgress = false;
     return false;
 }
 
@@ -56,17 +55,27 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
 
         const QString path = PassValues::path(item.value(QLatin1String("path")));
         // The engine's own entries (the state file, the conflict folder, the
-        // archive, partial downloads) are never taken from the server: a
-        // download there would overwrite the engine's memory or a kept copy.
-        // Letter case is ignored, as a Windows folder ignores it.
+        // archive, partial downloads) and anything below them are never taken
+        // from the server: a download there would overwrite the engine's
+        // memory or a kept copy, or put a file where its folder belongs.
         const bool safe = gate.isSafe(path);
         // a plain path is its own clean form
         const QString key = safe && !gate.isPlain(path) ? QDir::cleanPath(path) : path;
-        if (!safe || isEngineEntryIgnoringCase(key)) {
+        if (!safe || isEngineEntry(key)) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
                    QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path);
             if (safe)
                 pass.rejectedPaths.insert(key);
+            continue;
+        }
+
+        // Uploads below a folder go to the folder's id; without one they
+        // would land at the top of the user's tree.
+        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")
+            && PassValues::integer(item.value(QLatin1String("id"))) < 1) {
+            reject(QStringLiteral("Uzak klasörün kimlik bilgisi geçersiz, atlandı: "),
+                   QStringLiteral("Kimliği geçersiz uzak klasör engellendi: "), path);
+            pass.rejectedPaths.insert(key);
             continue;
         }
 

@@ -28,7 +28,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
 {
     PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
     for (auto it = pass.localFiles.cbegin(); it != pass.localFiles.cend(); ++it) {
-        if (!running)
+        if (!running || folderLost)
             return false;
         const QString &path = it.key();
         const LocalFile &file = it.value();
@@ -41,8 +41,9 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
         // the archive could not take it: it stays exactly as it is
         if (PassValues::isAtOrBelow(path, pass.protectedPaths))
             continue;
-        // the server lists something here that the intake refused
-        if (pass.rejectedPaths.contains(path))
+        // the server lists something here, or a folder above, that the
+        // intake refused
+        if (PassValues::isAtOrBelow(path, pass.rejectedPaths))
             continue;
         if (remoteLookup.contains(path))
             continue;
@@ -71,6 +72,9 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
 void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file,
                                  const QVariant &baseVersion)
 {
+    // another directory at the path holds other content under this name
+    if (!folderStillSame())
+        return;
     QVariant parentId;
     if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
         return;
@@ -80,6 +84,9 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
         Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
         return;
     }
+    // the folders were made on the server while the folder could go
+    if (!folderStillSame())
+        return;
 
     const QJsonObject item = api->uploadFile(parentId, file.absolutePath, QFileInfo(path).fileName(), baseVersion)
                                  .value(QLatin1String("item"))
@@ -104,6 +111,8 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
 
 void SyncEngine::removeFileGoneFromServer(PassContext &pass, const QString &path)
 {
+    if (!folderStillSame())
+        return;
     // Into the platform's trash, never destroyed: a server that suddenly lists
     // nothing (a fault, another account) must not wipe the folder for good.
     if (LocalTrash::moveToTrash(absolute(path))) {

@@ -169,7 +169,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
     // run an event loop, in which start() may even replace the state
     bool mayHaveWaited = false;
     for (const auto &[path, item] : entries) {
-        if (!running)
+        if (!running || folderLost)
             return;
         if (mayHaveWaited) {
             recordLookup.restart();
@@ -183,7 +183,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         if (PassValues::isAtOrBelow(path, pass.protectedPaths) || PassValues::isAtOrBelow(path, pass.portalDeletedPaths))
             continue;
         if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")) {
-            QDir().mkpath(absolute(path));
+            makeDirectoryInFolder(absolute(path));
             continue;
         }
 
@@ -250,6 +250,8 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 
 void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew)
 {
+    if (!folderStillSame())
+        return;
     const QString target = absolute(path);
     if (isNew) {
         // Something the scan did not list may lie there (a hidden file, a name
@@ -260,7 +262,7 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
             Q_EMIT log(QStringLiteral("Hedefte taranmamış bir yerel öğe var, indirme sonraki denetime bırakıldı: ") + path);
             return;
         }
-        QDir().mkpath(existing.absolutePath());
+        makeDirectoryInFolder(existing.absolutePath());
     } else if (!unchangedSinceScan(pass.localFiles.value(path))) {
         Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
         return;
@@ -269,6 +271,9 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
     const QString sha256 = sha256Of(item);
     const QString staged = stagingPath(target);
     if (api->downloadFile(idOf(item), staged, sha256)) {
+        // the transfer waited on the network; the folder may have gone meanwhile
+        if (!folderStillSame())
+            return;
         const LocalFile scanned = pass.localFiles.value(path);
         if (!placeDownload(staged, target, isNew ? nullptr : &scanned)) {
             Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
@@ -283,6 +288,9 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
         Q_EMIT log(QStringLiteral("İndirme durduruldu: ") + path);
         return;
     }
+    // failed because the folder went away: the pass ends as for a lost folder
+    if (!folderStillSame())
+        return;
     const QString error = api->lastError();
     Q_EMIT log((isNew ? QStringLiteral("İndirilemedi: ") : QStringLiteral("Uzak değişiklik indirilemedi: ")) + path
                + QStringLiteral(" — ") + error);
@@ -299,6 +307,8 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
         Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
         return;
     }
+    if (!folderStillSame())
+        return;
     QString copyPath = keptConflictCopy(*this, path, QStringLiteral("yerel"), file.hash, file.size);
     if (!copyPath.isEmpty()) {
         Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + copyPath);
@@ -315,6 +325,8 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
         ++pass.errors;
         return;
     }
+    if (!folderStillSame())
+        return;
     if (!placeDownload(staged, target, &file)) {
         Q_EMIT log(QStringLiteral("Dosya tarandıktan sonra değişti, sonraki denetime bırakıldı: ") + path);
         return;
@@ -326,6 +338,8 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
 
 bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item)
 {
+    if (!folderStillSame())
+        return false;
     const QString kept = keptConflictCopy(*this, path, QStringLiteral("uzak"), sha256Of(item), sizeOf(item));
     if (!kept.isEmpty()) {
         Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + kept);
@@ -342,6 +356,8 @@ bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJ
         Q_EMIT log(QStringLiteral("İndirme durduruldu: ") + path);
         return false;
     }
+    if (!folderStillSame())
+        return false;
     const QString error = api->lastError();
     Q_EMIT log(QStringLiteral("Çakışmada kumat sürümü korunamadığı için yükleme yapılmadı: ") + path
                + QStringLiteral(" — ") + error);

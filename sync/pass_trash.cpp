@@ -38,7 +38,7 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
     // the scan's map belongs to this pass and stays as it is throughout
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
-        if (!running)
+        if (!running || folderLost)
             return;
         const QString &path = it.key();
         // what the scan found is no local deletion; asked first, as it settles
@@ -64,6 +64,9 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         // The scan does not list everything that is there (hidden files, a
         // name that differs only in letter case, a file made after the scan):
         // a file that is on disk was not deleted by the user.
+        // what is on disk below settles it, but only in the folder that was scanned
+        if (!folderStillSame())
+            return;
         const QFileInfo onDisk(absolute(path));
         if (onDisk.exists() || onDisk.isSymLink()) {
             Q_EMIT log(QStringLiteral("Yerel dosya hâlâ yerinde, sunucuda silinmedi: ") + path);

@@ -87,13 +87,18 @@ inline QString path(const QJsonValue &value)
     return p;
 }
 
-// The path itself or anything below it.
+// The path itself or anything below it. Each directory above the candidate is
+// looked up, so a server that has thousands of its paths refused costs no more
+// per file than one that has none.
 inline bool isAtOrBelow(const QString &candidate, const QSet<QString> &roots)
 {
+    if (roots.isEmpty())
+        return false;
     if (roots.contains(candidate))
         return true;
-    for (const QString &root : roots) {
-        if (candidate.startsWith(root + QLatin1Char('/')))
+    for (qsizetype slash = candidate.indexOf(QLatin1Char('/')); slash >= 0;
+         slash = candidate.indexOf(QLatin1Char('/'), slash + 1)) {
+        if (roots.contains(candidate.left(slash)))
             return true;
     }
     return false;

@@ -5,22 +5,22 @@
 #include <QHash>
 #include <QString>
 
-// isSafeRelativePath for a whole snapshot at once. The rule walks every
-// directory above an item and asks the file system whether it is a link; with
-// thousands of items in a few hundred folders the same directories are asked
-// again and again. Within one intake (no event loop runs, so the pass itself
-// changes nothing on disk meanwhile) a directory's verdict is taken once.
+// The rule that keeps every path the engine touches inside the sync folder:
+// SyncEngine::isSafeRelativePath asks a fresh gate, the snapshot intake keeps
+// one for the whole snapshot. The rule asks the file system whether each
+// directory above an item is a link; with thousands of items in a few hundred
+// folders the same directories would be asked again and again. Within one
+// intake (no event loop runs, so the pass itself changes nothing on disk
+// meanwhile) a directory's verdict is taken once.
 //
 // Plain paths (no separators doubled or at the ends, no "." or ".."
 // components, no backslash or colon) clean to themselves, so the target and the
-// directories above it follow from the text; anything else goes through the
-// engine's own rule unchanged.
+// directories above it follow from the text; anything else is cleaned first.
 class PathGate
 {
 public:
     PathGate(const SyncEngine &engine, const QString &syncFolder);
 
-    // The same answer as SyncEngine::isSafeRelativePath.
     bool isSafe(const QString &relativePath);
     // The same as QFileInfo(engine.absolute(path)).absoluteFilePath().
     QString target(const QString &relativePath) const;
@@ -28,13 +28,21 @@ public:
     bool isPlain(const QString &relativePath) const;
 
 private:
-    // No link from the folder down to this directory (relative, "" for the folder).
-    bool noLinkDownTo(const QString &relativeDir);
+    enum class Directory : char { Plain, Link, Missing };
+
+    bool isSafeInGeneral(const QString &relativePath);
+    // No link from the folder down to this absolute directory at or below it.
+    bool noLinkDownTo(const QString &directory);
 
     const SyncEngine &engine;
-    // the folder's absolute path and "/"; empty when every path takes the rule
+    QString folderPath;
+    // folderPath and "/"
+    QString root;
+    // root, or empty when the engine builds absolute paths another way and
+    // every path takes the general way
     QString base;
-    QHash<QString, bool> linkFree;
+    // verdicts by directory relative to the folder
+    QHash<QString, Directory> directories;
     // the directory asked about last and its verdict; null before the first
     QString lastDir;
     bool lastDirFree = false;

@@ -11,3 +11,8 @@
 // The path uses "/" or "\" as separators and should already be cleaned; a
 // "." or ".." component is refused where the rule looks at trailing dots.
 bool platformKeepsPathNames(const std::u16string &relativePath);
+
+// Whether the platform's file systems take two names differing only in letter
+// case for one entry (Windows), so that the engine's own names must be matched
+// without regard to case there.
+bool platformNamesIgnoreCase();

@@ -5,3 +5,8 @@ bool platformKeepsPathNames(const std::u16string &)
 {
     return true;
 }
+
+bool platformNamesIgnoreCase()
+{
+    return false;
+}

@@ -67,3 +67,8 @@ bool platformKeepsPathNames(const std::u16string &relativePath)
     }
     return true;
 }
+
+bool platformNamesIgnoreCase()
+{
+    return true;
+}

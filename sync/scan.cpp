@@ -1,42 +1,51 @@
 #include "syncengine.h"
 
 #include "dirwalk.h"
+#include "pathrules.h"
 #include "sha256.h"
 
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-
 namespace {
 
-bool matchesEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs)
-{
-    // The first three live only at the top of the folder; a user's file of the
-    // same name further down is ordinary content.
-    return relativePath.compare(QLatin1String(".kumat-sync.json"), cs) == 0
-        || relativePath.startsWith(QLatin1String(".kumat-conflicts/"), cs)
-        || relativePath.startsWith(QLatin1String(".kumat-portal-silinenler/"), cs)
-        || relativePath.endsWith(QLatin1String(".kumat-part"), cs);
-}
+// The names the engine keeps for itself at the top of the folder; a user's
+// entry of the same name further down is ordinary content.
+const QLatin1String topLevelEntries[] = {
+    QLatin1String(".kumat-sync.json"),
+    QLatin1String(".kumat-conflicts"),
+    QLatin1String(".kumat-portal-silinenler"),
+};
+// The ending of the names the engine gives its partial downloads, anywhere.
+const QLatin1String partialSuffix(".kumat-part");
 
 } // namespace
 
 bool SyncEngine::isEngineEntry(const QString &relativePath)
 {
-    return matchesEngineEntry(relativePath, Qt::CaseSensitive);
+    return isEngineEntry(relativePath, platformNamesIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive);
 }
 
-bool SyncEngine::isEngineEntryIgnoringCase(const QString &relativePath)
+bool SyncEngine::isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs)
 {
-    // The entries are lower-case ASCII: for an ASCII path, comparing without
-    // regard to ASCII case is the same as comparing its lower-cased copy, and
-    // makes none. Any other path takes the full Unicode lower case.
-    const bool ascii = std::all_of(relativePath.cbegin(), relativePath.cend(),
-                                   [](QChar c) { return c.unicode() < 0x80; });
-    if (!ascii)
-        return isEngineEntry(relativePath.toLower());
-    return matchesEngineEntry(relativePath, Qt::CaseInsensitive);
+    // An entry and everything below it: a server file in place of one of the
+    // engine's folders, or a folder in place of its state file, would take
+    // that place for good. Names that other writers leave beside these
+    // entries belong here too, so that the scan, the intake and the watcher
+    // keep agreeing about them.
+    const qsizetype slash = relativePath.indexOf(QLatin1Char('/'));
+    const QStringView top = QStringView(relativePath).left(slash < 0 ? relativePath.size() : slash);
+    for (const QLatin1String &name : topLevelEntries) {
+        if (top.compare(name, cs) == 0)
+            return true;
+    }
+    for (qsizetype at = relativePath.indexOf(partialSuffix, 0, cs); at >= 0;
+         at = relativePath.indexOf(partialSuffix, at + 1, cs)) {
+        const qsizetype end = at + partialSuffix.size();
+        if (end == relativePath.size() || relativePath.at(end) == QLatin1Char('/'))
+            return true;
+    }
+    return false;
 }
 
 QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const

@@ -28,6 +28,8 @@ void SyncEngine::loadState()
 {
     // A missing, empty or damaged file means starting without memory: the next
     // completed pass writes a sound one.
+    // taken before the read, so a folder swapped during it is caught later
+    stateFolder = FolderIdentity::of(syncFolder);
     QFile file(absolute(stateFileName));
     if (!file.open(QIODevice::ReadOnly)) {
         state = QJsonObject();
@@ -43,6 +45,12 @@ void SyncEngine::saveState()
 {
     // The new content replaces the old file only once it is fully on disk, so
     // a crash or a full disk leaves the last good state in place.
+    // The records belong in the directory the pass worked on; in another one
+    // at that path they would pass its files off as deleted.
+    if (!folderStillSame()) {
+        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
+        return;
+    }
     QSaveFile file(absolute(stateFileName));
     if (!file.open(QIODevice::WriteOnly)) {
         Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
@@ -57,6 +65,11 @@ void SyncEngine::saveState()
     }
     const QByteArray bytes = savedText;
     if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));
+        return;
+    }
+    if (!folderStillSame()) {
         file.cancelWriting();
         Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));
         return;

@@ -91,14 +91,6 @@ void SyncEngine::scheduleSync()
         debounceTimer.start();
 }
 
-bool SyncEngine::isUnwatchedDirectory(const QString &relativePath)
-{
-    // Plain prefixes: everything below the two folders, and any top-level
-    // folder whose name merely begins like them, is left to the interval timer.
-    return relativePath.startsWith(QLatin1String(".kumat-conflicts"))
-        || relativePath.startsWith(QLatin1String(".kumat-portal-silinenler"));
-}
-
 void SyncEngine::rebuildWatchers()
 {
     const QStringList watched = watcher.directories();
@@ -107,7 +99,8 @@ void SyncEngine::rebuildWatchers()
 
     QStringList paths{syncFolder};
     DirWalk::list(syncFolder, DirWalk::Listing::Dirs, [&](const QString &path) {
-        if (!isUnwatchedDirectory(normalizedRelative(path)))
+        // the engine's own folders change with every conflict and archive
+        if (!isEngineEntry(normalizedRelative(path)))
             paths.append(path);
     });
     // Directories that cannot be watched come back from addPaths; the interval

@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QVariant>
 
+#include "folderidentity.h"
+
 class ApiClient;
 struct PassContext;
 
@@ -71,16 +73,18 @@ private:
     // The record of one local file as the scan makes it; also for a file that
     // a download has just written, so both describe a file the same way.
     LocalFile localFileAt(const QString &absolutePath) const;
-    // The engine's own bookkeeping in the folder, never synchronised.
+    // The engine's own bookkeeping in the folder and everything below it:
+    // never scanned, watched or taken from the server. Letter case counts as
+    // the platform's file names count it.
     static bool isEngineEntry(const QString &relativePath);
-    // isEngineEntry of the path in lower case
-    static bool isEngineEntryIgnoringCase(const QString &relativePath);
-    // Directories that the watcher leaves alone.
-    static bool isUnwatchedDirectory(const QString &relativePath);
+    static bool isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs);
 
     bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
                              QVariant *parentId);
 
+    // One pass between the guard and its end; syncNow() alone sets and clears
+    // what marks a pass as running.
+    void runPass();
     // The phases of one pass; each works on the pass context.
     bool fetchSnapshot(QJsonObject *snapshot);
     void takeInSnapshot(PassContext &pass, const QJsonObject &snapshot);
@@ -91,8 +95,17 @@ private:
     bool processLocalFiles(PassContext &pass);
     void completePass(PassContext &pass);
     void cancelPass();
-    // Ends the pass, committing nothing, when the folder has gone away.
+    // Ends the pass, committing nothing, when the folder has gone away or is
+    // no longer the directory the pass began with.
     bool syncFolderAvailable();
+    // Whether the folder is still the very directory the running pass began
+    // with. Asked before every step that creates, writes, moves or removes in
+    // it; once it says no, the pass touches nothing more and ends at its next
+    // check. Outside a pass there is nothing to compare with.
+    bool folderStillSame() const;
+    // Makes a directory and whatever is missing above it, but only below the
+    // existing sync folder: never the folder itself nor anything above it.
+    bool makeDirectoryInFolder(const QString &absoluteDir) const;
 
     // Pieces of the reconciliation shared by several rows.
     void downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew);
@@ -110,7 +123,13 @@ private:
     QFileSystemWatcher watcher;
     bool running = false;
     bool syncInProgress = false;
+    // the directory the running pass began with; invalid between passes
+    FolderIdentity passFolder;
+    // set once a step of the running pass found another directory (or none)
+    mutable bool folderLost = false;
     QJsonObject state;
+    // the directory `state` was read from
+    FolderIdentity stateFolder;
     // the state as saveState last serialised it, and that text
     QJsonObject savedState;
     QByteArray savedText;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 
 class ApiClient;
 class SyncEngine;
@@ -10,6 +11,7 @@ class QCheckBox;
 class QCloseEvent;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class QProgressDialog;
 class QPushButton;
 class QSpinBox;
@@ -52,6 +54,10 @@ private:
     void loadSettings();
     void saveSettings(bool storePassword);
     void refreshTransferTitle();
+    QList<QWidget *> formFields() const;
+    void setFormEditable(bool editable);
+    void showNotice(const QString &title, const QString &text, int severity);
+    void quitApplication();
 
     ApiClient *apiClient;
     SyncEngine *syncEngine;
@@ -59,6 +65,7 @@ private:
     QLineEdit *emailEdit;
     QLineEdit *passwordEdit;
     QLineEdit *folderEdit;
+    QPushButton *browseButton;
     QSpinBox *intervalSpin;
     QSpinBox *downloadLimitSpin;
     QSpinBox *uploadLimitSpin;
@@ -86,4 +93,8 @@ private:
     // A connect that arrives (from the tray) while a login waits must not start
     // a second login on the same client.
     bool loginInProgress = false;
+    // The one box that warnings and errors share while no tray can show them;
+    // it never waits for an answer, so no pass is held by it.
+    QPointer<QMessageBox> noticeBox;
+    int noticeSeverity = 0;
 };

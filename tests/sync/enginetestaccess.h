@@ -19,8 +19,8 @@ public:
     }
     static void scheduleSync(SyncEngine &engine) { engine.scheduleSync(); }
     static bool isEngineEntry(const QString &relativePath) { return SyncEngine::isEngineEntry(relativePath); }
-    static bool isUnwatchedDirectory(const QString &relativePath)
+    static bool isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs)
     {
-        return SyncEngine::isUnwatchedDirectory(relativePath);
+        return SyncEngine::isEngineEntry(relativePath, cs);
     }
 };

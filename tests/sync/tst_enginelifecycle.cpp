@@ -30,8 +30,6 @@ private Q_SLOTS:
     void stopOnNeverStartedEngine();
     void stopDisarmsEveryTrigger();
     void watchedDirectories();
-    void unwatchedDirectories_data();
-    void unwatchedDirectories();
     void burstGivesOnePassAfterQuietPeriod();
 
 private:
@@ -202,7 +200,8 @@ void TestEngineLifecycle::stopDisarmsEveryTrigger()
 
 void TestEngineLifecycle::watchedDirectories()
 {
-    for (const char *dir : {"a/b/c", "d", ".gizli/x", "e/.gizli", ".kumat-conflicts/a", ".kumat-portal-silinenler/b"})
+    for (const char *dir : {"a/b/c", "d", ".gizli/x", "e/.gizli", ".kumat-conflicts/a", ".kumat-portal-silinenler/b",
+                            "f.kumat-part/g"})
         QVERIFY(QDir().mkpath(folder + '/' + dir));
     engine->configure(folder, 1);
     engine->start();
@@ -219,29 +218,6 @@ void TestEngineLifecycle::watchedDirectories()
     watched = SyncEngineTestAccess::watcher(*engine).directories();
     watched.sort();
     QCOMPARE(watched, QStringList({folder, folder + "/d", folder + "/e", folder + "/yeni"}));
-}
-
-void TestEngineLifecycle::unwatchedDirectories_data()
-{
-    // Where dot names are not hidden (Windows) only this test keeps the
-    // watcher out of the engine's own folders.
-    QTest::addColumn<QString>("relative");
-    QTest::addColumn<bool>("unwatched");
-    QTest::newRow("conflict folder") << ".kumat-conflicts" << true;
-    QTest::newRow("inside the conflict folder") << ".kumat-conflicts/a/b" << true;
-    QTest::newRow("name continuing the conflict folder's") << ".kumat-conflicts-eski" << true;
-    QTest::newRow("archive") << ".kumat-portal-silinenler" << true;
-    QTest::newRow("inside the archive") << ".kumat-portal-silinenler/20240101-101010-001" << true;
-    QTest::newRow("conflict folder deeper") << "a/.kumat-conflicts" << false;
-    QTest::newRow("other case") << ".Kumat-Conflicts" << false;
-    QTest::newRow("ordinary") << "Belgeler" << false;
-}
-
-void TestEngineLifecycle::unwatchedDirectories()
-{
-    QFETCH(QString, relative);
-    QFETCH(bool, unwatched);
-    QCOMPARE(SyncEngineTestAccess::isUnwatchedDirectory(relative), unwatched);
 }
 
 void TestEngineLifecycle::burstGivesOnePassAfterQuietPeriod()

@@ -1,5 +1,6 @@
 #include "apiclient.h"
 #include "enginetestaccess.h"
+#include "pathrules.h"
 #include "syncengine.h"
 
 #include <QCryptographicHash>
@@ -184,32 +185,44 @@ void TestLocalScan::skippedOnDisk()
 void TestLocalScan::engineEntries_data()
 {
     // Where names beginning with a dot are not hidden (Windows), only these
-    // tests keep the engine's own files out of the scan.
+    // tests keep the engine's own entries out of the scan, the watcher and
+    // the intake.
     QTest::addColumn<QString>("relative");
-    QTest::addColumn<bool>("engineEntry");
-    QTest::newRow("state file") << ".kumat-sync.json" << true;
-    QTest::newRow("state file deeper") << "alt/.kumat-sync.json" << false;
-    QTest::newRow("state file, other case") << ".Kumat-Sync.json" << false;
-    QTest::newRow("state file backup") << ".kumat-sync.json.bak" << false;
-    QTest::newRow("conflict copy") << ".kumat-conflicts/a.txt" << true;
-    QTest::newRow("deep conflict copy") << ".kumat-conflicts/a/b/c.txt" << true;
-    QTest::newRow("conflict folder deeper") << "alt/.kumat-conflicts/a.txt" << false;
-    QTest::newRow("similar top folder") << ".kumat-conflictsX/a.txt" << false;
-    QTest::newRow("archive") << ".kumat-portal-silinenler/a.txt" << true;
-    QTest::newRow("deep archive") << ".kumat-portal-silinenler/x/y/z.txt" << true;
-    QTest::newRow("archive deeper") << "alt/.kumat-portal-silinenler/a.txt" << false;
-    QTest::newRow("partial file") << "a.kumat-part" << true;
-    QTest::newRow("partial file deeper") << "x/y/z.pdf.kumat-part" << true;
-    QTest::newRow("partial suffix in the middle") << "notlar.kumat-part.txt" << false;
-    QTest::newRow("partial suffix, other case") << "a.Kumat-Part" << false;
-    QTest::newRow("ordinary") << "Belgeler/rapor.pdf" << false;
+    QTest::addColumn<bool>("whereCaseCounts");
+    QTest::addColumn<bool>("whereCaseIsIgnored");
+    QTest::newRow("state file") << ".kumat-sync.json" << true << true;
+    QTest::newRow("below the state file") << ".kumat-sync.json/x" << true << true;
+    QTest::newRow("state file deeper") << "alt/.kumat-sync.json" << false << false;
+    QTest::newRow("state file, other case") << ".Kumat-Sync.json" << false << true;
+    QTest::newRow("state file backup") << ".kumat-sync.json.bak" << false << false;
+    QTest::newRow("conflict folder") << ".kumat-conflicts" << true << true;
+    QTest::newRow("conflict copy") << ".kumat-conflicts/a.txt" << true << true;
+    QTest::newRow("deep conflict copy") << ".kumat-conflicts/a/b/c.txt" << true << true;
+    QTest::newRow("conflict folder deeper") << "alt/.kumat-conflicts/a.txt" << false << false;
+    QTest::newRow("conflict folder, other case") << ".Kumat-Conflicts/a.txt" << false << true;
+    QTest::newRow("similar top folder") << ".kumat-conflictsX/a.txt" << false << false;
+    QTest::newRow("name continuing the conflict folder's") << ".kumat-conflicts-eski" << false << false;
+    QTest::newRow("archive") << ".kumat-portal-silinenler" << true << true;
+    QTest::newRow("deep archive") << ".kumat-portal-silinenler/x/y/z.txt" << true << true;
+    QTest::newRow("archive deeper") << "alt/.kumat-portal-silinenler/a.txt" << false << false;
+    QTest::newRow("partial file") << "a.kumat-part" << true << true;
+    QTest::newRow("partial file deeper") << "x/y/z.pdf.kumat-part" << true << true;
+    QTest::newRow("below a partial file") << "x/a.kumat-part/b.txt" << true << true;
+    QTest::newRow("partial suffix in the middle") << "notlar.kumat-part.txt" << false << false;
+    QTest::newRow("partial suffix twice, the last in the middle") << "a.kumat-part.kumat-partx" << false << false;
+    QTest::newRow("partial suffix, other case") << "a.Kumat-Part" << false << true;
+    QTest::newRow("partial suffix, other case, non-ASCII name") << QString::fromUtf8("özet.KUMAT-PART") << false << true;
+    QTest::newRow("ordinary") << "Belgeler/rapor.pdf" << false << false;
 }
 
 void TestLocalScan::engineEntries()
 {
     QFETCH(QString, relative);
-    QFETCH(bool, engineEntry);
-    QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative), engineEntry);
+    QFETCH(bool, whereCaseCounts);
+    QFETCH(bool, whereCaseIsIgnored);
+    QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative, Qt::CaseSensitive), whereCaseCounts);
+    QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative, Qt::CaseInsensitive), whereCaseIsIgnored);
+    QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative), platformNamesIgnoreCase() ? whereCaseIsIgnored : whereCaseCounts);
 }
 
 void TestLocalScan::linksToFilesReadThrough()

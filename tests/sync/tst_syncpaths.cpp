@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 class TestSyncPaths : public QObject
 {
@@ -25,6 +26,8 @@ private Q_SLOTS:
     void linkedParentRefused_data();
     void linkedParentRefused();
     void linkAboveTheFolderIsNotExamined();
+    void deepPathOnAWindowsSizedStack_data();
+    void deepPathOnAWindowsSizedStack();
     void gateAnswersAsTheRule();
     void folderAtFileSystemRootRefusesEverything_data();
     void folderAtFileSystemRootRefusesEverything();
@@ -86,6 +89,10 @@ void TestSyncPaths::refused_data()
     // Qt leaves a path holding a NUL uncleaned, so the ".." would go unseen
     QTest::newRow("NUL, then up to the folder") << QStringLiteral("x\\") + QChar(QChar::Null) + QStringLiteral("/..");
     QTest::newRow("NUL in a plain name") << QStringLiteral("a") + QChar(QChar::Null) + QStringLiteral("b");
+    // beyond what Windows can open, so never more than part of it could be made
+    QTest::newRow("longer than Windows allows, one name") << QString(40000, QLatin1Char('a'));
+    QTest::newRow("longer than Windows allows, many folders") << QString("abcdefghijklmnopq/").repeated(2000) + "x.txt";
+    QTest::newRow("longer than Windows allows, not plain") << QString("abcdefghijklmnopq//").repeated(2000) + "x.txt";
 }
 
 void TestSyncPaths::refused()
@@ -165,6 +172,41 @@ void TestSyncPaths::linkAboveTheFolderIsNotExamined()
     PathGate gate(*engine, SyncEngineTestAccess::syncFolder(*engine));
     QVERIFY(gate.isSafe("a/x.txt"));
     QVERIFY(gate.isSafe("x.txt"));
+}
+
+void TestSyncPaths::deepPathOnAWindowsSizedStack_data()
+{
+    QTest::addColumn<QString>("above");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("nothing there yet") << "" << true;
+    QTest::newRow("below a link") << "bag/" << false;
+    QTest::newRow("below real folders") << "a/a/a/" << true;
+}
+
+void TestSyncPaths::deepPathOnAWindowsSizedStack()
+{
+    // A Windows main thread has 1 MiB of stack; a server path thousands of
+    // folders deep must be judged within it, at every start.
+    QFETCH(QString, above);
+    QFETCH(bool, safe);
+    QVERIFY(QDir().mkpath(folder + "/a/a/a/a"));
+    QVERIFY(QFile::link(temp->path(), folder + "/bag"));
+    const QString path = above + QString("a/").repeated(8000) + "x.txt";
+    const QString plainless = above + QString("a/./").repeated(4000) + "x.txt";
+    bool gateSafe = !safe;
+    bool ruleSafe = !safe;
+    bool plainlessSafe = !safe;
+    std::unique_ptr<QThread> thread(QThread::create([&] {
+        gateSafe = PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path);
+        ruleSafe = engine->isSafeRelativePath(path);
+        plainlessSafe = engine->isSafeRelativePath(plainless);
+    }));
+    thread->setStackSize(1024 * 1024);
+    thread->start();
+    QVERIFY(thread->wait(60000));
+    QCOMPARE(gateSafe, safe);
+    QCOMPARE(ruleSafe, safe);
+    QCOMPARE(plainlessSafe, safe);
 }
 
 void TestSyncPaths::gateAnswersAsTheRule()

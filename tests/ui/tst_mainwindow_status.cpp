@@ -167,29 +167,63 @@ void TestMainWindowStatus::stoppingZeroesAtOnce()
 
 void TestMainWindowStatus::notifications_data()
 {
-    QTest::addColumn<int>("severity");
+    QTest::addColumn<QList<int>>("severities");
+    QTest::addColumn<int>("shown"); // which notification the box shows, -1 for no box
     QTest::addColumn<int>("icon");
+    QTest::addColumn<QString>("status");
 
-    QTest::newRow("above critical") << 7 << int(QMessageBox::Critical);
-    QTest::newRow("critical") << 2 << int(QMessageBox::Critical);
-    QTest::newRow("warning") << 1 << int(QMessageBox::Warning);
-    QTest::newRow("information") << 0 << int(QMessageBox::Information);
-    QTest::newRow("below information") << -3 << int(QMessageBox::Information);
+    const int critical = int(QMessageBox::Critical);
+    const int warning = int(QMessageBox::Warning);
+    QTest::newRow("above critical") << QList<int>{7} << 0 << critical << "Hazır";
+    QTest::newRow("critical") << QList<int>{2} << 0 << critical << "Hazır";
+    QTest::newRow("warning") << QList<int>{1} << 0 << warning << "Hazır";
+    // information needs no box: the status line and the log carry it
+    QTest::newRow("information") << QList<int>{0} << -1 << 0 << "Başlık 0";
+    QTest::newRow("below information") << QList<int>{-3} << -1 << 0 << "Başlık 0";
+    // one box at a time, keeping the most serious news
+    QTest::newRow("critical, then warning") << QList<int>{2, 1} << 0 << critical << "Hazır";
+    QTest::newRow("warning, then critical") << QList<int>{1, 2} << 1 << critical << "Hazır";
+    QTest::newRow("critical twice") << QList<int>{2, 2} << 1 << critical << "Hazır";
+    QTest::newRow("warning, then information") << QList<int>{1, 0, 1} << 2 << warning << "Başlık 1";
+    QTest::newRow("a summary after every pass") << QList<int>{0, 0, 0} << -1 << 0 << "Başlık 2";
 }
 
 void TestMainWindowStatus::notifications()
 {
-    QFETCH(int, severity);
+    QFETCH(QList<int>, severities);
+    QFETCH(int, shown);
     QFETCH(int, icon);
+    QFETCH(QString, status);
     MainWindow w;
+    MainWindowTestAccess a{w};
     BoxAnswerer boxes;
-    QVERIFY(QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, QStringLiteral("Senkronizasyon")),
-                                      Q_ARG(QString, QStringLiteral("3 dosya indirildi.")), Q_ARG(int, severity)));
-    QCOMPARE(boxes.boxes.size(), 1);
-    QCOMPARE(int(boxes.boxes.first().icon), icon);
-    QCOMPARE(boxes.boxes.first().title, QStringLiteral("Senkronizasyon"));
-    QCOMPARE(boxes.boxes.first().text, QStringLiteral("3 dosya indirildi."));
-    QCOMPARE(boxes.boxes.first().buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    // texts from outside the program show as written, markup and all
+    const auto message = [](int i) { return QStringLiteral("<a href=\"https://kimlik.example\">%1 dosya</a>").arg(i); };
+    for (int i = 0; i < severities.size(); ++i) {
+        QVERIFY(QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, QStringLiteral("Başlık %1").arg(i)),
+                                          Q_ARG(QString, message(i)), Q_ARG(int, severities.at(i))));
+        QCoreApplication::processEvents();
+    }
+    // nothing waited for an answer: the engine goes on
+    QCOMPARE(boxes.titles(), QStringList());
+    const QList<QMessageBox *> open = a.openNotices();
+    QCOMPARE(open.size(), shown < 0 ? 0 : 1);
+    if (shown >= 0) {
+        QMessageBox *box = open.first();
+        QCOMPARE(int(box->icon()), icon);
+        QCOMPARE(box->windowTitle(), QStringLiteral("Başlık %1").arg(shown));
+        QCOMPARE(box->text(), message(shown));
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+        box->button(QMessageBox::Ok)->click();
+        QTRY_VERIFY(a.openNotices().isEmpty());
+    }
+    QCOMPARE(a.statusLabel()->text(), status);
+    QCOMPARE(a.statusLabel()->textFormat(), Qt::PlainText);
+    // every notification reaches the log, whichever the box shows
+    const QString log = a.child<QTextEdit>("logView")->toPlainText();
+    for (int i = 0; i < severities.size(); ++i)
+        QVERIFY2(log.contains(QStringLiteral("] Başlık %1: ").arg(i) + message(i)), qPrintable(log));
 }
 
 void TestMainWindowStatus::trayEntryGoesByEngineState()

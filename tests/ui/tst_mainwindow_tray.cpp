@@ -87,7 +87,8 @@ private:
 QString skipReason;
 
 // Where the tray cannot show messages itself, Qt draws the balloon as a widget
-// of its own; its labels carry the title and the text.
+// of its own; its labels carry the title and the text. A label that would read
+// its text as markup is marked.
 QStringList balloon()
 {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
@@ -95,7 +96,8 @@ QStringList balloon()
             QStringList texts;
             for (QLabel *label : widget->findChildren<QLabel *>())
                 if (!label->text().isEmpty())
-                    texts << label->text();
+                    texts << (label->textFormat() == Qt::PlainText ? QString() : QStringLiteral("(markup) "))
+                                 + label->text();
             return texts;
         }
     }
@@ -123,6 +125,7 @@ private Q_SLOTS:
     void updateEntryFollowsButton();
     void notificationsBecomeBalloons();
     void closeHidesToTray();
+    void exitQuits_data();
     void exitQuits();
 };
 
@@ -202,7 +205,8 @@ void TestMainWindowTray::notificationsBecomeBalloons()
     MainWindowTestAccess a{w};
     BoxAnswerer boxes;
     for (int severity : {2, 1, 0}) {
-        const QString text = QStringLiteral("Bitti (%1).").arg(severity);
+        // a refused server path, shown as written
+        const QString text = QStringLiteral("Bitti (%1): <a href=\"https://x.example\">x</a>").arg(severity);
         QVERIFY(QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, "Senkronizasyon"),
                                           Q_ARG(QString, text), Q_ARG(int, severity)));
         QCOMPARE(balloon(), QStringList({"Senkronizasyon", text}));
@@ -248,17 +252,38 @@ void TestMainWindowTray::closeHidesToTray()
     QVERIFY(w.isVisible());
 }
 
+void TestMainWindowTray::exitQuits_data()
+{
+    QTest::addColumn<bool>("handOff");
+    QTest::newRow("exit entry") << false;
+    // the installer waits for this process: a quit taken for hiding to the tray
+    // would keep it waiting for ever
+    QTest::newRow("installer hand-off") << true;
+}
+
 void TestMainWindowTray::exitQuits()
 {
+    QFETCH(bool, handOff);
+    QTemporaryDir temp;
+    const QString installer = temp.path() + QStringLiteral("/kurulum");
+    QFile script(installer);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nexit 0\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+
     MainWindow w;
     MainWindowTestAccess a{w};
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     a.edit("emailEdit")->setText("ayse@example.com");
-    QAction *exit = trayActions(a).at(3);
-    QTimer::singleShot(0, exit, &QAction::trigger);
+    if (handOff)
+        QTimer::singleShot(0, a.updateManager(), [&] { Q_EMIT a.updateManager()->updateReady(installer); });
+    else
+        QTimer::singleShot(0, trayActions(a).at(3), &QAction::trigger);
     QTimer::singleShot(20000, &w, [] { QCoreApplication::exit(3); });
     QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(balloon().isEmpty());
     QVERIFY(a.quitting());
     QVERIFY(!a.trayIcon()->isVisible());
     QVERIFY(!w.isVisible());

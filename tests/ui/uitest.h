@@ -109,9 +109,11 @@ struct ShownBox
     QString title;
     QString text;
     QMessageBox::StandardButtons buttons;
+    Qt::TextFormat format = Qt::AutoText;
 };
 
-// Answers every modal message box as it opens, records what it showed, and
+// Answers every modal message box as it opens (boxes that do not block are left
+// alone: MainWindowTestAccess::openNotices finds them), records what it showed, and
 // presses the next queued answer (OK, or the escape button, when none is queued).
 class BoxAnswerer : public QObject
 {
@@ -142,7 +144,7 @@ private:
         if (!box || !box->isVisible() || handled.contains(box))
             return;
         handled.append(box);
-        boxes.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons()});
+        boxes.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(), box->textFormat()});
         QAbstractButton *button = nullptr;
         if (!answers.isEmpty())
             button = box->button(answers.takeFirst());
@@ -197,6 +199,16 @@ struct MainWindowTestAccess
     QCheckBox *check(const char *name) { return child<QCheckBox>(name); }
     QPushButton *button(const char *name) { return child<QPushButton>(name); }
     QLabel *statusLabel() { return child<QLabel>("statusLabel"); }
+
+    // message boxes on screen that do not block anything
+    QList<QMessageBox *> openNotices()
+    {
+        QList<QMessageBox *> open;
+        for (QMessageBox *box : w.findChildren<QMessageBox *>())
+            if (box->isVisible() && !box->isModal())
+                open << box;
+        return open;
+    }
 };
 
 // QTEST_MAIN with the private user environment and the network guard.
