@@ -108,6 +108,17 @@ private Q_SLOTS:
                                          write(0, c, 4), write(0, QStringLiteral("d/e/yeni.txt"), 5, 1), pass(0), pass(1),
                                          step(HistoryOp::LocalDelete, 1, c), pass(1), pass(0), settle()};
         }
+        {
+            // the user replaces the sync folder with a new empty one while the pass runs
+            HistoryOp replaced = pass(0);
+            replaced.midAfterReplies = 1;
+            replaced.nested.append(step(HistoryOp::MoveFolder, 0, QString(), QStringLiteral("new")));
+            QTest::newRow("nothing is trashed when the folder is replaced during a pass")
+                << 1 << QList<HistoryOp>{write(0, QStringLiteral("f/c.md"), 14, 285), pass(0), replaced, settle()};
+        }
+        QTest::newRow("a server folder named as the state file is refused")
+            << 1 << QList<HistoryOp>{step(HistoryOp::HostilePut, 0, QStringLiteral(".kumat-sync.json/Rapor.txt"), QString(), 13),
+                                     pass(0), write(0, a, 1), pass(0), settle()};
     }
 
     void replay()
