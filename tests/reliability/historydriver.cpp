@@ -21,6 +21,8 @@
 #include <QProcess>
 #include <QScopeGuard>
 
+#include <sqlite3.h>
+
 // The engine's and the client's private members, for watching the engine from
 // outside: the state it holds and every request it makes.
 class SyncEngineTestAccess
@@ -48,6 +50,111 @@ const QStringList recordKinds = {QStringLiteral("deleted"), QStringLiteral("dele
                                  QStringLiteral("tombstones"), QStringLiteral("deleted_ids"),
                                  QStringLiteral("flagged-deleted"), QStringLiteral("flagged-is_deleted"),
                                  QStringLiteral("flagged-deleted_at")};
+
+// Server paths that name the engine's own entries, or that leave the folder.
+bool isReservedPath(const QString &serverPath)
+{
+    const QStringList parts = QString(serverPath).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+    static const QStringList ownTops = {stateFileName, QStringLiteral(".kumat-conflicts"),
+                                        QStringLiteral(".kumat-portal-silinenler")};
+    if (ownTops.contains(parts.first()) || parts.last().endsWith(QLatin1String(".kumat-part")))
+        return true;
+    return std::any_of(parts.cbegin(), parts.cend(), [](const QString &part) {
+        return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..");
+    });
+}
+
+bool isAtOrBelow(const QString &path, const QString &root)
+{
+    return path == root || path.startsWith(root + QLatin1Char('/'));
+}
+
+// Server items no desktop should take as they are. `rewrite` changes the stored
+// item behind the server's back, for what its own checks would refuse:
+// "name:X" gives the file the name X, "noid" takes the id of its folder away.
+struct HostileSpec
+{
+    const char *folder;   // %1 the file name
+    const char *rewrite;
+};
+
+const HostileSpec hostileSpecs[] = {
+    {".kumat-conflicts/%1", ""},
+    {".kumat-portal-silinenler/20260101-000000-000/%1", ""},
+    {".kumat-portal-silinenler/20260101-000000-000/d/%1", ""},
+    {".kumat-sync.json/%1", ""},
+    {".kumat-sync.json", ""},
+    {"d/%1.kumat-part", ""},
+    {"derin/%2/%1", ""},     // more than a path can hold
+    {"derin2/%3/%1", ""},    // many levels, short names
+    {"kacak/%1", "name:.."},
+    {"kacak/%1", "name:../../kacak.txt"},
+    {"kacak/%1", "name:..\\..\\kacak.txt"},
+    {"kacak/%1", "name:kötü\x01" "ad.txt"},
+    {"kimliksiz/%1", "noid"},
+};
+const int hostileCount = int(sizeof(hostileSpecs) / sizeof(hostileSpecs[0]));
+
+QString hostilePath(int spec, const QString &name)
+{
+    QStringList longNames;
+    for (int i = 0; i < 40; ++i)
+        longNames << QStringLiteral("k%1-").arg(i) + QString(110, QLatin1Char('x'));
+    QStringList levels;
+    for (int i = 0; i < 150; ++i)
+        levels << QStringLiteral("k");
+    return QString::fromUtf8(hostileSpecs[spec].folder)
+        .replace(QLatin1String("%2"), longNames.join(QLatin1Char('/')))
+        .replace(QLatin1String("%3"), levels.join(QLatin1Char('/')))
+        .replace(QLatin1String("%1"), name);
+}
+
+// A change to the server's store that its own commands refuse to make; used
+// only here, so the server's checks stay as they are.
+bool rewriteStore(const QString &dataDir, const QByteArray &sql, const QList<QVariant> &values)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(QFile::encodeName(dataDir + QStringLiteral("/kumat.db")).constData(), &db) != SQLITE_OK) {
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, 20000);
+    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (const QByteArray &statement : sql.split(';')) {
+        if (!ok || statement.trimmed().isEmpty())
+            continue;
+        sqlite3_stmt *stmt = nullptr;
+        ok = sqlite3_prepare_v2(db, statement.constData(), int(statement.size()), &stmt, nullptr) == SQLITE_OK;
+        for (int i = 0; ok && i < sqlite3_bind_parameter_count(stmt); ++i) {
+            const QVariant &value = values.at(i);
+            if (value.typeId() == QMetaType::QString) {
+                const QByteArray text = value.toString().toUtf8();
+                sqlite3_bind_text(stmt, i + 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+            } else {
+                sqlite3_bind_int64(stmt, i + 1, value.toLongLong());
+            }
+        }
+        ok = ok && sqlite3_step(stmt) == SQLITE_DONE;
+        sqlite3_finalize(stmt);
+    }
+    ok = sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK && ok;
+    sqlite3_close(db);
+    return ok;
+}
+
+QByteArray verbOf(const QNetworkReply *reply)
+{
+    switch (reply->operation()) {
+    case QNetworkAccessManager::GetOperation:
+        return "GET";
+    case QNetworkAccessManager::DeleteOperation:
+        return "DELETE";
+    case QNetworkAccessManager::CustomOperation:
+        return reply->request().attribute(QNetworkRequest::CustomVerbAttribute).toByteArray().toUpper();
+    default:
+        return QByteArray();
+    }
+}
 
 QByteArray hashOf(const QByteArray &bytes)
 {
@@ -155,6 +262,13 @@ QString HistoryOp::describe() const
         return QStringLiteral("settle");
     case KilledPass:
         return QStringLiteral("%1 pass in a helper process, SIGKILL after %2 ms").arg(dev).arg(content);
+    case MoveFolder:
+        return QStringLiteral("%1 sync folder %2").arg(dev, path2);
+    case HostilePut:
+        return QStringLiteral("hostile put %1 content#%2%3")
+            .arg(path.size() > 80 ? path.left(30) + QStringLiteral("...(%1 chars)...").arg(path.size()) + path.right(20) : path)
+            .arg(content)
+            .arg(path2.isEmpty() ? QString() : QStringLiteral(" then ") + path2);
     case Pass: {
         QString text = dev + QStringLiteral(" pass");
         if (fault >= 0) {
@@ -168,8 +282,12 @@ QString HistoryOp::describe() const
             text += QStringLiteral(" stop-after-reply %1").arg(stopAfterReplies);
         if (stopOnProgress)
             text += QStringLiteral(" stop-at-transfer");
-        for (const HistoryOp &n : nested)
-            text += QStringLiteral(" {after reply %1: %2}").arg(midAfterReplies).arg(n.describe());
+        for (const HistoryOp &n : nested) {
+            if (midOnLog > 0)
+                text += QStringLiteral(" {at log line %1: %2}").arg(midOnLog).arg(n.describe());
+            else
+                text += QStringLiteral(" {after reply %1: %2}").arg(midAfterReplies).arg(n.describe());
+        }
         return text;
     }
     }
@@ -190,6 +308,7 @@ HistoryRunner::HistoryRunner(PassFixture &fixture, int deviceCount, HistoryFigur
     outside.close();
     for (Device *d : devices)
         QDir().mkpath(d->folder);
+    displacements.resize(devices.size());
     outsideBefore = outsideManifest();
     cwdBefore = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
@@ -253,6 +372,12 @@ HistoryOp HistoryRunner::generateLocal(QRandomGenerator &random, int index, int 
     const int roll = int(random.bounded(100));
     op.size = random.bounded(10) == 0 ? 150000 + int(random.bounded(100000)) : int(random.bounded(300));
 
+    const int moveRoll = int(random.bounded(100));
+    if (displaced(device) ? moveRoll < 30 : moveRoll < 4) {
+        op.kind = HistoryOp::MoveFolder;
+        op.path2 = displaced(device) ? QStringLiteral("back") : moveRoll < 2 ? QStringLiteral("away") : QStringLiteral("new");
+        return op;
+    }
     if (files.isEmpty() || roll < 25) {
         op.kind = HistoryOp::LocalWrite;
         op.path = newPath();
@@ -316,6 +441,8 @@ HistoryOp HistoryRunner::generateServer(QRandomGenerator &random, int index)
             files.append(path);
     }
     const int roll = int(random.bounded(100));
+    if (random.bounded(100) < 6)
+        return generateHostile(random, index);
     if (nodes.isEmpty() || roll < 30) {
         op.kind = HistoryOp::PortalPut;
         op.path = pick(random, folderPool) + pick(random, namePool);
@@ -336,8 +463,79 @@ HistoryOp HistoryRunner::generateServer(QRandomGenerator &random, int index)
     return op;
 }
 
+HistoryOp HistoryRunner::generateHostile(QRandomGenerator &random, int index)
+{
+    HistoryOp op;
+    op.kind = HistoryOp::HostilePut;
+    op.content = index;
+    op.size = int(random.bounded(300));
+    const int spec = int(random.bounded(quint32(hostileCount)));
+    op.path = hostilePath(spec, pick(random, namePool));
+    op.path2 = QString::fromUtf8(hostileSpecs[spec].rewrite);
+    return op;
+}
+
+// Short stories that random steps seldom tell in full.
+void HistoryRunner::queueScenario(QRandomGenerator &random, int index)
+{
+    const int device = int(random.bounded(quint32(devices.size())));
+    const int other = devices.size() > 1 ? 1 - device : -1;
+    const auto make = [&](HistoryOp::Kind kind, int dev, const QString &path, int content = 0) {
+        HistoryOp op;
+        op.kind = kind;
+        op.device = dev;
+        op.path = path;
+        op.content = content;
+        op.size = content ? int(random.bounded(300)) : 0;
+        return op;
+    };
+    const auto pass = [&](int dev) { return make(HistoryOp::Pass, dev, QString()); };
+    if (figures)
+        ++figures->scenarios;
+
+    if (random.bounded(2) == 0) {
+        // the portal deletes a folder, the user makes it again with new files,
+        // and another device deletes one of them
+        const QString folder = pick(random, QStringList{QStringLiteral("d"), QStringLiteral("f"), QStringLiteral("d/e")});
+        const QString first = folder + QLatin1Char('/') + pick(random, namePool);
+        QString second = folder + QLatin1Char('/') + pick(random, namePool);
+        if (second == first)
+            second = folder + QStringLiteral("/yeni.txt");
+        HistoryOp portalDelete = make(HistoryOp::PortalDelete, 0, folder);
+        portalDelete.path2 = pick(random, recordKinds);
+        pending << make(HistoryOp::PortalPut, 0, folder + QLatin1Char('/') + pick(random, namePool), index * 1000 + 2)
+                << pass(device) << portalDelete << pass(device) << make(HistoryOp::LocalWrite, device, first, index * 1000 + 3)
+                << make(HistoryOp::LocalWrite, device, second, index * 1000 + 4) << pass(device);
+        if (other >= 0)
+            pending << pass(other) << make(HistoryOp::LocalDelete, other, first) << pass(other);
+        else
+            pending << make(HistoryOp::MobileDelete, 0, first);
+        pending << pass(device) << pass(device);
+        return;
+    }
+    // a file deleted here while this desktop is stopped, another device saves
+    // a new version of it, then this desktop starts
+    const QStringList files = localFiles(device);
+    const QString path = files.isEmpty() ? pick(random, folderPool) + pick(random, namePool) : pick(random, files);
+    if (files.isEmpty())
+        pending << make(HistoryOp::LocalWrite, device, path, index * 1000 + 2);
+    pending << pass(device);
+    if (other >= 0)
+        pending << pass(other);
+    pending << make(HistoryOp::LocalDelete, device, path);
+    if (other >= 0)
+        pending << make(HistoryOp::LocalWrite, other, path, index * 1000 + 3) << pass(other);
+    else
+        pending << make(HistoryOp::PortalPut, 0, path, index * 1000 + 3);
+    pending << pass(device);
+}
+
 HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
 {
+    if (pending.isEmpty() && random.bounded(100) < 5)
+        queueScenario(random, index);
+    if (!pending.isEmpty())
+        return pending.takeFirst();
     const int roll = int(random.bounded(100));
     if (roll < 42)
         return generateLocal(random, index, int(random.bounded(quint32(devices.size()))));
@@ -377,12 +575,24 @@ HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
                 // the other desktop runs its own pass meanwhile
                 nested.kind = HistoryOp::Pass;
                 nested.device = 1 - op.device;
-            } else if (nestedRoll < 80) {
+            } else if (nestedRoll < 72) {
                 nested = generateLocal(random, index * 1000 + 1, op.device);
+            } else if (nestedRoll < 85) {
+                // the sync folder goes while the pass works in it
+                nested.kind = HistoryOp::MoveFolder;
+                nested.device = op.device;
+                nested.path2 = displaced(op.device) ? QStringLiteral("back")
+                                                    : random.bounded(2) ? QStringLiteral("away") : QStringLiteral("new");
             } else {
                 nested = generateServer(random, index * 1000 + 1);
             }
             op.nested.append(nested);
+            // half of the time the step follows the engine's own progress
+            // through its log instead of the traffic
+            if (random.bounded(2) == 0) {
+                op.midOnLog = 1 + int(random.bounded(6));
+                op.midAfterReplies = 0;
+            }
         }
         return op;
     }
@@ -445,7 +655,21 @@ bool HistoryRunner::applyUserStep(const HistoryOp &op)
         fixture.server->mobileDelete(fixture.email(), op.path);
         return true;
     }
+    if (op.kind == HistoryOp::HostilePut) {
+        putHostile(op);
+        return true;
+    }
     if (op.device >= devices.size())
+        return true;
+    if (op.kind == HistoryOp::MoveFolder) {
+        moveFolder(op);
+        return true;
+    }
+    // While the folder is away, what the engine sends to the server trash can
+    // only come from where the folder went: the user deletes nothing meanwhile.
+    const bool destructive = op.kind == HistoryOp::LocalDelete || op.kind == HistoryOp::LocalRename
+        || op.kind == HistoryOp::LocalRemoveDir || op.kind == HistoryOp::LocalRenameDir;
+    if (destructive && displaced(op.device))
         return true;
 
     const QDir root(devices.at(op.device)->folder);
@@ -530,6 +754,88 @@ bool HistoryRunner::applyUserStep(const HistoryOp &op)
     return true;
 }
 
+void HistoryRunner::moveFolder(const HistoryOp &op)
+{
+    Displacement &moved = displacements[op.device];
+    const QString place = devices.at(op.device)->folder;
+    const QString awayRoot = fixture.work->filePath(QStringLiteral("away"));
+    QDir().mkpath(awayRoot);
+    const auto asideName = [&](const char *what) {
+        return QDir(awayRoot).filePath(QStringLiteral("dev%1-%2-%3").arg(op.device).arg(++moveCounter).arg(QLatin1String(what)));
+    };
+    if (op.path2 == QLatin1String("back")) {
+        if (moved.aside.isEmpty())
+            return;
+        // whatever took the folder's place goes aside, with what the user put in it
+        if (QFileInfo::exists(place)) {
+            const QString replacement = asideName("yerine");
+            if (!QDir().rename(place, replacement))
+                return;
+            asideFolders << replacement;
+        }
+        if (!QDir().rename(moved.aside, place))
+            return;
+        asideFolders.removeAll(moved.aside);
+        moved = Displacement();
+        return;
+    }
+    if (!moved.aside.isEmpty()) {
+        if (op.path2 == QLatin1String("new") && !QFileInfo::exists(place))
+            QDir().mkpath(place);
+        return;
+    }
+    const QStringList had = localFiles(op.device);
+    const QString aside = asideName("eski");
+    if (!QDir().rename(place, aside))
+        return;
+    moved.aside = aside;
+    moved.hadPaths = QSet<QString>(had.cbegin(), had.cend());
+    asideFolders << aside;
+    if (figures)
+        ++figures->folderMoves;
+    if (op.path2 == QLatin1String("new"))
+        QDir().mkpath(place);
+}
+
+void HistoryRunner::putHostile(const HistoryOp &op)
+{
+    const QByteArray bytes = contentBytes(op.content, op.size);
+    QJsonObject item;
+    if (!fixture.server->putFile(fixture.email(), op.path, bytes, &item))
+        return;
+    tracked.insert(hashOf(bytes), QStringLiteral("hostile put ") + op.path.left(60));
+    if (figures)
+        ++figures->hostileItems;
+    const qint64 id = qint64(item.value(QLatin1String("id")).toDouble());
+    const QString folder = op.path.section(QLatin1Char('/'), 0, -2);
+    if (op.path2.startsWith(QLatin1String("name:"))) {
+        const QString name = op.path2.mid(5);
+        if (rewriteStore(fixture.server->dataDir(), "UPDATE nodes SET name = ?2 WHERE id = ?1", {id, name}))
+            refusedRoots << folder + QLatin1Char('/') + name;
+        return;
+    }
+    if (op.path2 == QLatin1String("noid")) {
+        const qint64 parent = qint64(item.value(QLatin1String("parent_id")).toDouble());
+        if (parent > 0
+            && rewriteStore(fixture.server->dataDir(),
+                            "UPDATE nodes SET id = -?1 WHERE id = ?1; UPDATE nodes SET parent_id = -?1 WHERE parent_id = ?1",
+                            {parent}))
+            refusedRoots << folder;
+        return;
+    }
+    // below one of the engine's own entries, or too deep for a desktop
+    const QString top = op.path.section(QLatin1Char('/'), 0, 0);
+    refusedRoots << (top.startsWith(QLatin1String(".kumat-")) || op.path.count(QLatin1Char('/')) > 20 ? top : op.path);
+}
+
+bool HistoryRunner::refused(const QString &serverPath) const
+{
+    if (isReservedPath(serverPath))
+        return true;
+    return std::any_of(refusedRoots.cbegin(), refusedRoots.cend(),
+                       [&](const QString &root) { return isAtOrBelow(serverPath, root); });
+}
+
 void HistoryRunner::trackLocalContents()
 {
     for (int i = 0; i < devices.size(); ++i) {
@@ -559,6 +865,11 @@ bool HistoryRunner::runPass(const HistoryOp &op)
     trackLocalContents();
     const QByteArray stateBefore = device->stateFileBytes();
     const bool stateExistedBefore = QFileInfo::exists(device->path(stateFileName));
+    const QJsonObject recordedBefore = SyncEngineTestAccess::state(device->engine);
+    const QMap<QString, QByteArray> archivedBefore = archivedFiles(op.device);
+    const int movesBefore = moveCounter;
+    QList<ServerCall> trashes;
+    QList<qint64> downloads;
 
     QNetworkAccessManager &network = ApiClientTestAccess::network(device->api);
     int finishedReplies = 0;
@@ -577,24 +888,43 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         device->engine.stop();
     };
     QList<QMetaObject::Connection> connections;
+    const auto runNested = [&] {
+        nestedDone = true;
+        for (const HistoryOp &nested : op.nested) {
+            if (figures)
+                ++figures->nestedSteps;
+            if (nested.kind == HistoryOp::Pass)
+                runPass(nested);
+            else
+                applyUserStep(nested);
+        }
+    };
     connections << QObject::connect(&network, &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
         ++finishedReplies;
         if (stopped && !aliveAtStop.contains(reply))
             callsAfterStop << QString::number(int(reply->operation())) + QStringLiteral(" ") + reply->url().path();
+        // what the server did, whether or not the client heard the whole answer
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QStringList parts = reply->url().path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (status >= 200 && status < 300 && parts.size() >= 4) {
+            const QByteArray verb = verbOf(reply);
+            if (verb == "DELETE" && parts.at(2) == QLatin1String("nodes"))
+                trashes.append({parts.at(3).toLongLong(), displaced(op.device)});
+            else if (verb == "GET" && parts.at(2) == QLatin1String("files"))
+                downloads.append(parts.at(3).toLongLong());
+        }
         if (op.stopAfterReplies > 0 && finishedReplies == op.stopAfterReplies)
             stopNow();
-        if (!nestedDone && op.midAfterReplies > 0 && finishedReplies == op.midAfterReplies) {
-            nestedDone = true;
-            for (const HistoryOp &nested : op.nested) {
-                if (figures)
-                    ++figures->nestedSteps;
-                if (nested.kind == HistoryOp::Pass)
-                    runPass(nested);
-                else
-                    applyUserStep(nested);
-            }
-        }
+        if (!nestedDone && op.midOnLog == 0 && op.midAfterReplies > 0 && finishedReplies == op.midAfterReplies)
+            runNested();
     });
+    if (op.midOnLog > 0) {
+        int lines = 0;
+        connections << QObject::connect(&device->engine, &SyncEngine::log, [&, lines](const QString &) mutable {
+            if (!nestedDone && ++lines == op.midOnLog)
+                runNested();
+        });
+    }
     if (op.stopOnProgress) {
         connections << QObject::connect(&device->api, &ApiClient::uploadProgress, [&](qint64, qint64) { stopNow(); });
         connections << QObject::connect(&device->api, &ApiClient::downloadProgress, [&](qint64, qint64) { stopNow(); });
@@ -624,10 +954,12 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         return false;
     }
 
-    // the state file: the last completed pass, never half of one
+    // the state file: the last completed pass, never half of one (unless the
+    // folder holding it went away meanwhile)
     const bool completed = device->logs.contains(completedLine);
     const QByteArray stateAfter = device->stateFileBytes();
-    if (completed) {
+    const bool folderStayed = moveCounter == movesBefore;
+    if (completed && folderStayed) {
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(stateAfter, &error);
         if (error.error != QJsonParseError::NoError || !doc.isObject()) {
@@ -638,14 +970,113 @@ bool HistoryRunner::runPass(const HistoryOp &op)
             fail(QStringLiteral("state file differs from the state of the completed pass %1").arg(where));
             return false;
         }
-    } else if (stateAfter != stateBefore || QFileInfo::exists(device->path(stateFileName)) != stateExistedBefore) {
+    } else if (folderStayed
+               && (stateAfter != stateBefore || QFileInfo::exists(device->path(stateFileName)) != stateExistedBefore)) {
         fail(QStringLiteral("a pass that did not complete changed the state file %1").arg(where));
         return false;
     }
 
-    if (!checkContentKept(where) || !checkOutsideUntouched(where)) {
+    if (!checkContentKept(where) || !checkOutsideUntouched(where)
+        || !checkServerCalls(op.device, recordedBefore, trashes, downloads,
+                             folderStayed ? archivedBefore : archivedFiles(op.device), where)) {
         failure.text += QStringLiteral("\n    engine log of that pass: ") + device->logs.join(QStringLiteral(" | "));
         return false;
+    }
+    return true;
+}
+
+QMap<QString, QByteArray> HistoryRunner::archivedFiles(int device) const
+{
+    QMap<QString, QByteArray> files;
+    const QString root = devices.at(device)->path(QStringLiteral(".kumat-portal-silinenler"));
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(QDir(root).relativeFilePath(path), hashOfFile(path));
+    }
+    return files;
+}
+
+// Checks what the server did at this device's request during one pass
+// (checkContentKept has just listed the server).
+bool HistoryRunner::checkServerCalls(int device, const QJsonObject &stateBefore, const QList<ServerCall> &trashes,
+                                     const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
+                                     const QString &when)
+{
+    QHash<qint64, QJsonObject> byId;
+    QHash<QString, QJsonObject> liveByPath;
+    for (const QJsonValue &value : std::as_const(lastServerList)) {
+        const QJsonObject node = value.toObject();
+        byId.insert(qint64(node.value(QLatin1String("id")).toDouble()), node);
+        if (!node.value(QLatin1String("trashed")).toBool())
+            liveByPath.insert(node.value(QLatin1String("path")).toString(), node);
+    }
+    QHash<qint64, QJsonObject> recordById;
+    for (auto it = stateBefore.constBegin(); it != stateBefore.constEnd(); ++it) {
+        const QJsonObject record = it.value().toObject();
+        recordById.insert(record.value(QLatin1String("remote_id")).toInteger(), record);
+    }
+
+    for (const ServerCall &trash : trashes) {
+        const QJsonObject node = byId.value(trash.id);
+        const QString path = node.value(QLatin1String("path")).toString();
+        if (trash.folderAway && displacements.at(device).hadPaths.contains(path)) {
+            fail(QStringLiteral("the server trashed %1, which the user had in the sync folder when it went away, %2")
+                     .arg(path, when));
+            return false;
+        }
+        // only the version this device recorded may go to the trash
+        const auto record = recordById.constFind(trash.id);
+        if (record == recordById.cend() || node.value(QLatin1String("type")).toString() == QLatin1String("folder")) {
+            fail(QStringLiteral("the engine trashed node %1 (%2), which this device never recorded as a file, %3")
+                     .arg(trash.id)
+                     .arg(path, when));
+            return false;
+        }
+        const qint64 recorded = record->value(QLatin1String("remote_version")).toInteger();
+        const qint64 trashed = qint64(node.value(QLatin1String("version")).toDouble());
+        if (trashed != recorded) {
+            fail(QStringLiteral("the engine trashed version %1 of %2, this device recorded version %3, %4")
+                     .arg(trashed)
+                     .arg(path)
+                     .arg(recorded)
+                     .arg(when));
+            return false;
+        }
+    }
+
+    for (const qint64 id : downloads) {
+        const QString path = byId.value(id).value(QLatin1String("path")).toString();
+        if (isReservedPath(path)) {
+            fail(QStringLiteral("the engine downloaded %1, a server path it must refuse, %2").arg(path.left(200), when));
+            return false;
+        }
+    }
+    for (auto it = liveByPath.cbegin(); it != liveByPath.cend(); ++it) {
+        if (!isReservedPath(it.key()))
+            continue;
+        for (const QJsonValue &version : it.value().value(QLatin1String("versions")).toArray()) {
+            if (version.toObject().value(QLatin1String("device")).toString() != QLatin1String("admin")) {
+                fail(QStringLiteral("a desktop uploaded into %1, a server path it must refuse, %2").arg(it.key().left(200), when));
+                return false;
+            }
+        }
+    }
+
+    // the portal-deletion archive takes only what the server no longer lists
+    const QMap<QString, QByteArray> archived = archivedFiles(device);
+    for (auto it = archived.cbegin(); it != archived.cend(); ++it) {
+        if (archivedBefore.contains(it.key()))
+            continue;
+        const QString original = it.key().section(QLatin1Char('/'), 1);
+        const auto live = liveByPath.constFind(original);
+        if (live != liveByPath.cend()
+            && live->value(QLatin1String("sha256")).toString().toLower().toLatin1() == it.value()) {
+            fail(QStringLiteral("the engine archived %1 as deleted on the portal, while the server still lists it with "
+                                "that content, %2")
+                     .arg(original, when));
+            return false;
+        }
     }
     return true;
 }
@@ -703,6 +1134,14 @@ bool HistoryRunner::runKilledPass(const HistoryOp &op)
 bool HistoryRunner::settle()
 {
     fixture.server->clearFaults();
+    // the user brings every sync folder back to where the engine expects it
+    for (int i = 0; i < devices.size(); ++i) {
+        HistoryOp back;
+        back.kind = HistoryOp::MoveFolder;
+        back.device = i;
+        back.path2 = QStringLiteral("back");
+        moveFolder(back);
+    }
     QString difference;
     for (int round = 0; round < 5; ++round) {
         for (int i = 0; i < devices.size(); ++i) {
@@ -725,6 +1164,7 @@ QSet<QByteArray> HistoryRunner::availableContents()
     QStringList roots;
     for (Device *d : std::as_const(devices))
         roots << d->folder;
+    roots << asideFolders;
     // the platform trash, where files dropped by the server go
     roots << QDir(fixture.dataHome()).filePath(QStringLiteral("Trash/files"));
     for (const QString &root : std::as_const(roots)) {
@@ -793,7 +1233,8 @@ QMap<QString, QByteArray> HistoryRunner::outsideManifest() const
         syncTops << QFileInfo(d->folder).fileName();
     // the data folder may only gain the platform trash
     const QString dataTop = QFileInfo(fixture.dataHome()).fileName();
-    add(fixture.work->path(), QStringLiteral("work/"), syncTops + QStringList{dataTop});
+    // the user's doing: sync folders moved away and what took their place
+    add(fixture.work->path(), QStringLiteral("work/"), syncTops + QStringList{dataTop, QStringLiteral("away")});
     add(fixture.home.path(), QStringLiteral("home/"), {});
     QDirIterator it(fixture.dataHome(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
@@ -838,6 +1279,8 @@ bool HistoryRunner::checkConverged(QString *difference)
         if (node.value(QLatin1String("trashed")).toBool())
             continue;
         const QString path = node.value(QLatin1String("path")).toString();
+        if (refused(path))
+            continue;
         if (node.value(QLatin1String("type")).toString() == QLatin1String("folder"))
             serverFolders.insert(path);
         else
@@ -852,10 +1295,13 @@ bool HistoryRunner::checkConverged(QString *difference)
     for (int i = 0; i < devices.size(); ++i) {
         QMap<QString, QByteArray> files;
         for (const QString &relative : localFiles(i)) {
+            if (refused(relative))
+                continue;
             files.insert(relative, hashOfFile(devices.at(i)->path(relative)));
             allPaths.insert(relative);
         }
-        const QStringList dirList = localDirs(i);
+        QStringList dirList = localDirs(i);
+        dirList.removeIf([&](const QString &dir) { return refused(dir); });
         const QSet<QString> dirs(dirList.cbegin(), dirList.cend());
         allPaths.unite(dirs);
         deviceFiles.append(files);
@@ -955,6 +1401,7 @@ QList<HistoryOp> shrinkHistory(PassFixture &fixture, int deviceCount, const QLis
             continue;
         QList<HistoryOp> candidate = current;
         candidate[i].nested.clear();
+        candidate[i].midOnLog = 0;
         candidate[i].fault = -1;
         candidate[i].stopOnProgress = false;
         candidate[i].stopAfterReplies = 0;
@@ -998,7 +1445,8 @@ bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps
         *report += QStringLiteral("rerun with KUMAT_HISTORY_SEED=%1 KUMAT_HISTORIES=1\n").arg(historySeed);
     }
     *report += QStringLiteral("histories: %1, operations: %2, passes: %3, faults injected: %4, stops: %5, "
-                              "steps during passes: %6, kills: %7, violations: %8, seconds: %9")
+                              "steps during passes: %6, kills: %7, folder moves: %8, hostile items: %9, "
+                              "scenarios: %10, violations: %11, seconds: %12")
                    .arg(figures.histories)
                    .arg(figures.operations)
                    .arg(figures.passes)
@@ -1006,6 +1454,9 @@ bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps
                    .arg(figures.stops)
                    .arg(figures.nestedSteps)
                    .arg(figures.kills)
+                   .arg(figures.folderMoves)
+                   .arg(figures.hostileItems)
+                   .arg(figures.scenarios)
                    .arg(figures.violations)
                    .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
     return ok;

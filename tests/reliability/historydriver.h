@@ -32,6 +32,8 @@ struct HistoryOp
         Pass,
         KilledPass,      // a pass in another process, killed with SIGKILL after `content` ms
         Settle,          // fault-free passes on every device until they agree
+        MoveFolder,      // the sync folder goes "away", is replaced by a "new" empty one, or comes "back" (path2)
+        HostilePut,      // a server item the engine has to refuse or keep apart; path2 names a store rewrite
     };
 
     Kind kind = Pass;
@@ -48,6 +50,7 @@ struct HistoryOp
     int stopAfterReplies = 0;  // stop the engine when this many replies have finished
     bool stopOnProgress = false; // stop at the first transfer progress signal
     int midAfterReplies = 0;   // run the nested step when this many replies have finished
+    int midOnLog = 0;          // run the nested step at this log line of the engine
     QList<HistoryOp> nested;   // one user step made while the pass waits on the server
 
     QString describe() const;
@@ -70,6 +73,9 @@ struct HistoryFigures
     qint64 nestedSteps = 0;
     qint64 violations = 0;
     qint64 kills = 0;
+    qint64 folderMoves = 0;
+    qint64 hostileItems = 0;
+    qint64 scenarios = 0;
 };
 
 // Runs one history on a fresh account (one or two devices) and checks the
@@ -104,12 +110,27 @@ private:
     bool runPass(const HistoryOp &op);
     bool runKilledPass(const HistoryOp &op);
     bool settle();
+    void moveFolder(const HistoryOp &op);
+    void putHostile(const HistoryOp &op);
+    HistoryOp generateHostile(QRandomGenerator &random, int index);
+    void queueScenario(QRandomGenerator &random, int index);
+    bool displaced(int device) const { return !displacements.at(device).aside.isEmpty(); }
 
     // invariants
     QSet<QByteArray> availableContents();
     bool checkContentKept(const QString &when);
     bool checkOutsideUntouched(const QString &when);
     bool checkConverged(QString *difference);
+    struct ServerCall
+    {
+        qint64 id = 0;
+        bool folderAway = false;
+    };
+    bool checkServerCalls(int device, const QJsonObject &stateBefore, const QList<ServerCall> &trashes,
+                          const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
+                          const QString &when);
+    QMap<QString, QByteArray> archivedFiles(int device) const;
+    bool refused(const QString &serverPath) const;
     void trackLocalContents();
     void fail(const QString &text);
 
@@ -128,6 +149,21 @@ private:
     QJsonArray lastServerList;
     Violation failure;
     bool killedPasses = false;
+
+    // A sync folder that is not where the engine was told it is: where it
+    // went, and the files the user had in it then.
+    struct Displacement
+    {
+        QString aside;
+        QSet<QString> hadPaths;
+    };
+    QList<Displacement> displacements;
+    // folders moved out of a sync folder's place, which still hold what the user had
+    QStringList asideFolders;
+    int moveCounter = 0;
+    // server paths (and what lies below them) that no desktop is expected to hold
+    QStringList refusedRoots;
+    QList<HistoryOp> pending;
 };
 
 // Shortens a failing list by removing chunks while it still fails (delta

@@ -28,6 +28,14 @@ HistoryOp pass(int device)
     return op;
 }
 
+HistoryOp step(HistoryOp::Kind kind, int device, const QString &path, const QString &path2 = QString(), int content = 0)
+{
+    HistoryOp op = write(device, path, content);
+    op.kind = kind;
+    op.path2 = path2;
+    return op;
+}
+
 HistoryOp settle()
 {
     HistoryOp op;
@@ -83,6 +91,34 @@ private Q_SLOTS:
             QTest::newRow("a save during the download of a newer version is kept")
                 << 1 << QList<HistoryOp>{write(0, QStringLiteral("a.txt"), 1), pass(0), portal, during, settle()};
         }
+        const QString a = QStringLiteral("a.txt");
+        QTest::newRow("a file deleted here keeps the newer version another device saved")
+            << 2 << QList<HistoryOp>{write(0, a, 1), pass(0), pass(1), step(HistoryOp::LocalDelete, 0, a), write(1, a, 2),
+                                     pass(1), pass(0), settle()};
+        QTest::newRow("a file deleted here keeps another node that took its path")
+            << 1 << QList<HistoryOp>{write(0, a, 1), pass(0), step(HistoryOp::LocalDelete, 0, a),
+                                     step(HistoryOp::MobileDelete, 0, a), step(HistoryOp::PortalPut, 0, a, QString(), 2),
+                                     pass(0), settle()};
+        {
+            // the portal deleted d/e, the user made it again, another device deleted one of the new files
+            const QString c = QStringLiteral("d/e/c.md");
+            QTest::newRow("a folder made again is not archived by its old deletion record")
+                << 2 << QList<HistoryOp>{step(HistoryOp::PortalPut, 0, QStringLiteral("d/e/Rapor.txt"), QString(), 3),
+                                         step(HistoryOp::PortalDelete, 0, QStringLiteral("d/e"), QStringLiteral("flagged-is_deleted")),
+                                         write(0, c, 4), write(0, QStringLiteral("d/e/yeni.txt"), 5, 1), pass(0), pass(1),
+                                         step(HistoryOp::LocalDelete, 1, c), pass(1), pass(0), settle()};
+        }
+        {
+            // the user replaces the sync folder with a new empty one while the pass runs
+            HistoryOp replaced = pass(0);
+            replaced.midAfterReplies = 1;
+            replaced.nested.append(step(HistoryOp::MoveFolder, 0, QString(), QStringLiteral("new")));
+            QTest::newRow("nothing is trashed when the folder is replaced during a pass")
+                << 1 << QList<HistoryOp>{write(0, QStringLiteral("f/c.md"), 14, 285), pass(0), replaced, settle()};
+        }
+        QTest::newRow("a server folder named as the state file is refused")
+            << 1 << QList<HistoryOp>{step(HistoryOp::HostilePut, 0, QStringLiteral(".kumat-sync.json/Rapor.txt"), QString(), 13),
+                                     pass(0), write(0, a, 1), pass(0), settle()};
     }
 
     void replay()
