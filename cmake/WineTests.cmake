@@ -28,6 +28,13 @@ foreach(command kumat-server openssl)
     add_dependencies(kumat_host_commands host_${command})
 endforeach()
 
+# powershell.exe for the autostart test, which puts this folder on its PATH
+add_executable(kumat_powershell_standin ${PROJECT_SOURCE_DIR}/tests/windows/powershell_standin_win.c)
+target_link_options(kumat_powershell_standin PRIVATE -municode)
+set_target_properties(kumat_powershell_standin PROPERTIES
+    OUTPUT_NAME powershell
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/standins)
+
 # Test cases that fail under Wine because of a fault in the program on Windows,
 # not in the test: each stays visible (Qt Test reports it as BFAIL, and as BPASS
 # once mended) without failing the run. One entry per case:
