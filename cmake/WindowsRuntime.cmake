@@ -33,7 +33,9 @@ endforeach()
 set(bin "${CMAKE_BINARY_DIR}/bin")
 set(copies)
 function(kumat_runtime_copy source destination)
+    get_filename_component(folder "${destination}" DIRECTORY)
     add_custom_command(OUTPUT "${destination}"
+        COMMAND ${CMAKE_COMMAND} -E make_directory "${folder}"
         COMMAND ${CMAKE_COMMAND} -E copy_if_different "${source}" "${destination}"
         DEPENDS "${source}" VERBATIM)
     set(copies ${copies} "${destination}" PARENT_SCOPE)

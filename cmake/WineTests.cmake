@@ -16,7 +16,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR
 
 set(kumat_host_command_dir "${CMAKE_BINARY_DIR}/bin/hostcmd")
 set(KUMAT_WINDOWS_SERVER_BIN "Z:${kumat_host_command_dir}/kumat-server.exe")
-enable_language(C)
 add_custom_target(kumat_host_commands)
 foreach(command kumat-server openssl)
     add_executable(host_${command} ${PROJECT_SOURCE_DIR}/tests/windows/hostcommand_win.c)
@@ -24,6 +23,7 @@ foreach(command kumat-server openssl)
     target_link_options(host_${command} PRIVATE -municode)
     set_target_properties(host_${command} PROPERTIES
         OUTPUT_NAME ${command}
+        AUTOMOC OFF
         RUNTIME_OUTPUT_DIRECTORY ${kumat_host_command_dir})
     add_dependencies(kumat_host_commands host_${command})
 endforeach()
@@ -33,6 +33,7 @@ add_executable(kumat_powershell_standin ${PROJECT_SOURCE_DIR}/tests/windows/powe
 target_link_options(kumat_powershell_standin PRIVATE -municode)
 set_target_properties(kumat_powershell_standin PROPERTIES
     OUTPUT_NAME powershell
+    AUTOMOC OFF
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/standins)
 
 # Test cases that fail under Wine because of a fault in the program on Windows,
