@@ -57,6 +57,9 @@ private:
     QList<QWidget *> formFields() const;
     void setFormEditable(bool editable);
     void showNotice(const QString &title, const QString &text, int severity);
+    QString announcementText() const;
+    QString questionText() const;
+    void askToInstall();
     void quitApplication();
 
     ApiClient *apiClient;
@@ -97,4 +100,9 @@ private:
     // it never waits for an answer, so no pass is held by it.
     QPointer<QMessageBox> noticeBox;
     int noticeSeverity = 0;
+    // The update offer on screen (announcement or question), at most one, and
+    // the newest release it tells of.
+    QPointer<QMessageBox> offerBox;
+    QString offeredVersion;
+    QString offeredNotes;
 };

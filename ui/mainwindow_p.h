@@ -34,4 +34,19 @@ inline QMessageBox::StandardButton showBox(QWidget *parent, QMessageBox::Icon ic
     return QMessageBox::StandardButton(box.exec());
 }
 
+// The same box without the wait: it returns at once and closes itself when
+// answered. Anything that can arrive while a pass waits for the server opens
+// one of these, since a modal loop there would hold the pass until answered.
+inline QMessageBox *openBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+                            QMessageBox::StandardButtons buttons = QMessageBox::Ok)
+{
+    auto *box = new QMessageBox(icon, title, text, buttons, parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->setTextFormat(Qt::PlainText);
+    box->show();
+    box->raise();
+    return box;
+}
+
 } // namespace WindowDefaults

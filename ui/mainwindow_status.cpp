@@ -113,22 +113,19 @@ void MainWindow::showNotice(const QString &title, const QString &text, int sever
     // every notice reaches the log, so one the box does not show is not lost
     appendLog(title + QStringLiteral(": ") + text);
     severity = qMin(severity, 2);
-    if (noticeBox && noticeBox->isVisible()) {
-        // a box that is open keeps its most serious news
-        if (severity < noticeSeverity)
-            return;
-    } else {
-        noticeBox = new QMessageBox(this);
-        noticeBox->setAttribute(Qt::WA_DeleteOnClose);
-        noticeBox->setWindowModality(Qt::NonModal);
-        noticeBox->setStandardButtons(QMessageBox::Ok);
-        noticeBox->setTextFormat(Qt::PlainText);
+    const QMessageBox::Icon icon = severity >= 2 ? QMessageBox::Critical : QMessageBox::Warning;
+    if (!noticeBox || !noticeBox->isVisible()) {
+        noticeSeverity = severity;
+        noticeBox = openBox(this, icon, title, text);
+        return;
     }
+    // a box that is open keeps its most serious news
+    if (severity < noticeSeverity)
+        return;
     noticeSeverity = severity;
-    noticeBox->setIcon(severity >= 2 ? QMessageBox::Critical : QMessageBox::Warning);
+    noticeBox->setIcon(icon);
     noticeBox->setWindowTitle(title);
     noticeBox->setText(text);
-    noticeBox->show();
     noticeBox->raise();
 }
 

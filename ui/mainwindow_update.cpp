@@ -16,6 +16,15 @@
 
 using namespace WindowDefaults;
 
+namespace {
+
+QString updateTitle()
+{
+    return QStringLiteral("Güncelleme var");
+}
+
+} // namespace
+
 void MainWindow::checkForUpdatesClicked()
 {
     updateButton->setEnabled(false);
@@ -31,30 +40,71 @@ void MainWindow::checkForUpdatesClicked()
 
 void MainWindow::offerUpdate(const QString &version, const QString &notes)
 {
-    const QString title = QStringLiteral("Güncelleme var");
-    const QString announcement = QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.").arg(version);
-    if (trayIcon && trayIcon->isVisible())
-        trayIcon->showMessage(title, announcement, QSystemTrayIcon::Information, 4000);
-    else
-        showBox(this, QMessageBox::Information, title, announcement);
-
-    const QString question = QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.%2\n\nŞimdi indirip kurmak ister misiniz?")
-                                 .arg(version, notes.isEmpty() ? QString() : QStringLiteral("\n\n") + notes);
-    const auto answer = showBox(this, QMessageBox::Question, title, question, QMessageBox::Yes | QMessageBox::No);
-    if (answer != QMessageBox::Yes) {
-        statusLabel->setText(QStringLiteral("Güncel (") + version + u')');
+    // A daily check can finish while a pass waits for the server: the offer
+    // opens its boxes and returns, and the answer carries on from there.
+    // While the accepted download runs, a later check has nothing to offer.
+    if (progressDialog)
+        return;
+    offeredVersion = version;
+    offeredNotes = notes;
+    const bool tray = trayIcon && trayIcon->isVisible();
+    if (tray)
+        trayIcon->showMessage(updateTitle(), announcementText(), QSystemTrayIcon::Information, 4000);
+    if (offerBox) {
+        // one offer on screen, telling of the newest release
+        offerBox->setText(offerBox->icon() == QMessageBox::Question ? questionText() : announcementText());
         return;
     }
-    if (!progressDialog) {
-        progressDialog = new QProgressDialog(this);
-        progressDialog->setLabelText(QStringLiteral("Güncelleme indiriliyor..."));
-        progressDialog->setRange(0, 0);
-        progressDialog->setWindowTitle(appTitle);
-        progressDialog->setCancelButton(nullptr);
-        progressDialog->setAutoClose(false);
-        progressDialog->show();
+    if (tray) {
+        askToInstall();
+        return;
     }
-    updateManager->downloadUpdate();
+    // without a tray the announcement is a box of its own, acknowledged before the question
+    offerBox = openBox(this, QMessageBox::Information, updateTitle(), announcementText());
+    QMessageBox *announcement = offerBox;
+    connect(announcement, &QMessageBox::finished, this, [this, announcement] {
+        if (offerBox == announcement)
+            askToInstall();
+    });
+}
+
+QString MainWindow::announcementText() const
+{
+    return QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.").arg(offeredVersion);
+}
+
+QString MainWindow::questionText() const
+{
+    return QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.%2\n\nŞimdi indirip kurmak ister misiniz?")
+        .arg(offeredVersion, offeredNotes.isEmpty() ? QString() : QStringLiteral("\n\n") + offeredNotes);
+}
+
+void MainWindow::askToInstall()
+{
+    offerBox = openBox(this, QMessageBox::Question, updateTitle(), questionText(), QMessageBox::Yes | QMessageBox::No);
+    QMessageBox *question = offerBox;
+    connect(question, &QMessageBox::finished, this, [this, question] {
+        if (offerBox != question)
+            return;
+        offerBox = nullptr;
+        // closing the box some other way counts as no
+        if (question->standardButton(question->clickedButton()) != QMessageBox::Yes) {
+            statusLabel->setText(QStringLiteral("Güncel (") + offeredVersion + u')');
+            return;
+        }
+        if (!progressDialog) {
+            progressDialog = new QProgressDialog(this);
+            // not modal: a modal progress dialog runs the event loop on every step
+            progressDialog->setWindowModality(Qt::NonModal);
+            progressDialog->setLabelText(QStringLiteral("Güncelleme indiriliyor..."));
+            progressDialog->setRange(0, 0);
+            progressDialog->setWindowTitle(appTitle);
+            progressDialog->setCancelButton(nullptr);
+            progressDialog->setAutoClose(false);
+            progressDialog->show();
+        }
+        updateManager->downloadUpdate();
+    });
 }
 
 void MainWindow::updateProgress(qint64 received, qint64 total)
@@ -79,8 +129,7 @@ void MainWindow::launchUpdater(const QString &installerPath)
     const QStringList arguments{QStringLiteral("--update"), QStringLiteral("--wait-pid"),
                                 QString::number(QCoreApplication::applicationPid())};
     if (!QProcess::startDetached(installerPath, arguments)) {
-        showBox(this, QMessageBox::Critical, QStringLiteral("Güncelleme hatası"),
-                QStringLiteral("Güncelleme programı başlatılamadı."));
+        showNotice(QStringLiteral("Güncelleme hatası"), QStringLiteral("Güncelleme programı başlatılamadı."), 2);
         return;
     }
     // The way the tray's exit entry leaves: a close would be taken for hiding

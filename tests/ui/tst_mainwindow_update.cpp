@@ -1,11 +1,36 @@
 #include "uitest.h"
 
+#include "apiclient.h"
+#include "referenceserver.h"
+#include "syncengine.h"
 #include "updatemanager.h"
 
 #include <QFile>
 #include <QSignalSpy>
 
 using namespace UiTest;
+
+namespace {
+
+// Answers the boxes that do not block, one after the other as each opens,
+// recording what each showed; stops early when not exactly one is open.
+QList<ShownBox> answerOpenBoxes(MainWindowTestAccess &a, const QList<QMessageBox::StandardButton> &answers)
+{
+    QList<ShownBox> shown;
+    for (QMessageBox::StandardButton answer : answers) {
+        QCoreApplication::processEvents();
+        const QList<QMessageBox *> open = a.openNotices();
+        if (open.size() != 1)
+            break;
+        QMessageBox *box = open.first();
+        shown.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(), box->textFormat()});
+        box->button(answer)->click();
+    }
+    QCoreApplication::processEvents();
+    return shown;
+}
+
+} // namespace
 
 // The window's side of self-update: the check button, the offer, the progress
 // dialog and the hand-off to the installer.
@@ -19,6 +44,7 @@ private Q_SLOTS:
     void checkButtonAndOutcomes();
     void offerTexts_data();
     void offerTexts();
+    void offerDuringPassHoldsNothing();
     void acceptedOfferShowsProgress();
     void failedDownloadClosesDialog();
     void installerThatCannotStart();
@@ -76,18 +102,25 @@ void TestMainWindowUpdate::offerTexts_data()
     QTest::addColumn<QString>("version");
     QTest::addColumn<QString>("notes");
     QTest::addColumn<QString>("question");
+    QTest::addColumn<QString>("earlier"); // an offer of an older release that came first
+    QTest::addColumn<bool>("earlierAnswered"); // its announcement acknowledged before the newer one came
 
-    QTest::newRow("no notes") << "0.4.0" << QString()
-                              << QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır.\n\nŞimdi indirip kurmak "
-                                                "ister misiniz?");
+    const QString plain = QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır.\n\nŞimdi indirip kurmak "
+                                         "ister misiniz?");
+    QTest::newRow("no notes") << "0.4.0" << QString() << plain << QString() << false;
     QTest::newRow("notes") << "0.4.0" << QStringLiteral("Daha hızlı yükleme.")
                            << QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır.\n\nDaha hızlı yükleme.\n\n"
-                                             "Şimdi indirip kurmak ister misiniz?");
+                                             "Şimdi indirip kurmak ister misiniz?")
+                           << QString() << false;
     // the manifest's texts show as written: no link to click in a box that asks for trust
     QTest::newRow("markup") << "0.4.0<b>" << QStringLiteral("<a href=\"https://x.example\">Yükleyin</a>")
                             << QStringLiteral("Zelnor Kumat Senkronizasyon 0.4.0<b> sürümü hazır.\n\n"
                                               "<a href=\"https://x.example\">Yükleyin</a>\n\n"
-                                              "Şimdi indirip kurmak ister misiniz?");
+                                              "Şimdi indirip kurmak ister misiniz?")
+                            << QString() << false;
+    // a second check while the offer is open: still one offer, of the newest release
+    QTest::newRow("again while announced") << "0.4.0" << QString() << plain << "0.3.30" << false;
+    QTest::newRow("again while asked") << "0.4.0" << QString() << plain << "0.3.30" << true;
 }
 
 void TestMainWindowUpdate::offerTexts()
@@ -95,28 +128,87 @@ void TestMainWindowUpdate::offerTexts()
     QFETCH(QString, version);
     QFETCH(QString, notes);
     QFETCH(QString, question);
+    QFETCH(QString, earlier);
+    QFETCH(bool, earlierAnswered);
     MainWindow w;
     MainWindowTestAccess a{w};
-    BoxAnswerer boxes;
-    boxes.answerNext(QMessageBox::Ok);
-    boxes.answerNext(QMessageBox::No);
+    BoxAnswerer modal;
+    QList<ShownBox> boxes;
+    if (!earlier.isEmpty()) {
+        Q_EMIT a.updateManager()->updateAvailable(earlier, QStringLiteral("eski notlar"));
+        if (earlierAnswered)
+            boxes = answerOpenBoxes(a, {QMessageBox::Ok});
+    }
     Q_EMIT a.updateManager()->updateAvailable(version, notes);
+    // the offer returned at once: nothing waits for the answer
+    QCOMPARE(a.openNotices().size(), 1);
+    boxes += answerOpenBoxes(a, QList<QMessageBox::StandardButton>{QMessageBox::Ok, QMessageBox::No}.mid(boxes.size()));
+    QCOMPARE(modal.boxes.size(), 0);
 
-    QCOMPARE(boxes.boxes.size(), 2);
+    QCOMPARE(boxes.size(), 2);
     // without a tray the announcement is a box of its own, acknowledged first
-    QCOMPARE(boxes.boxes.at(0).icon, QMessageBox::Information);
-    QCOMPARE(boxes.boxes.at(0).title, QStringLiteral("Güncelleme var"));
-    QCOMPARE(boxes.boxes.at(0).text, QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.").arg(version));
-    QCOMPARE(boxes.boxes.at(0).format, Qt::PlainText);
-    QCOMPARE(boxes.boxes.at(1).format, Qt::PlainText);
-    QCOMPARE(boxes.boxes.at(1).icon, QMessageBox::Question);
-    QCOMPARE(boxes.boxes.at(1).title, QStringLiteral("Güncelleme var"));
-    QCOMPARE(boxes.boxes.at(1).text, question);
-    QCOMPARE(boxes.boxes.at(1).buttons, QMessageBox::Yes | QMessageBox::No);
+    const QString announced = earlierAnswered ? earlier : version;
+    QCOMPARE(boxes.at(0).icon, QMessageBox::Information);
+    QCOMPARE(boxes.at(0).title, QStringLiteral("Güncelleme var"));
+    QCOMPARE(boxes.at(0).text, QStringLiteral("Zelnor Kumat Senkronizasyon %1 sürümü hazır.").arg(announced));
+    QCOMPARE(boxes.at(0).buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(boxes.at(0).format, Qt::PlainText);
+    QCOMPARE(boxes.at(1).format, Qt::PlainText);
+    QCOMPARE(boxes.at(1).icon, QMessageBox::Question);
+    QCOMPARE(boxes.at(1).title, QStringLiteral("Güncelleme var"));
+    QCOMPARE(boxes.at(1).text, question);
+    QCOMPARE(boxes.at(1).buttons, QMessageBox::Yes | QMessageBox::No);
 
     // declined: the offered version shows like a completed check, nothing downloads
     QCOMPARE(a.statusLabel()->text(), QStringLiteral("Güncel (%1)").arg(version));
     QVERIFY(!a.progressDialog());
+    QVERIFY(a.openNotices().isEmpty());
+}
+
+void TestMainWindowUpdate::offerDuringPassHoldsNothing()
+{
+    ReferenceServer reference;
+    if (ReferenceServer::serverBinary().isEmpty())
+        QSKIP("the reference server is not built (KUMAT_SERVER_BIN unset)");
+    QVERIFY2(reference.start(), qPrintable(reference.lastError()));
+    const QString email = QStringLiteral("ayse@example.com");
+    QVERIFY2(reference.addUser(email, "parola-123"), qPrintable(reference.lastError()));
+    QByteArray content(120000, 'k');
+    content[0] = 'b';
+    QVERIFY2(reference.putFile(email, "buyuk.bin", content), qPrintable(reference.lastError()));
+    // the download takes seconds, and the check finishes while the pass waits for it
+    QVERIFY2(reference.addSlowFault("GET", "/api/v1/files/", 40000), qPrintable(reference.lastError()));
+
+    const QString folder = temp->path() + "/Kumat";
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    a.edit("serverEdit")->setText(reference.baseUrl());
+    a.edit("emailEdit")->setText(email);
+    a.edit("passwordEdit")->setText("parola-123");
+    a.edit("folderEdit")->setText(folder);
+    int offered = 0;
+    bool downloadedBeforeOffer = true;
+    QMetaObject::Connection during;
+    during = connect(a.apiClient(), &ApiClient::downloadProgress, &w, [&] {
+        disconnect(during);
+        ++offered;
+        downloadedBeforeOffer = QFileInfo::exists(folder + "/buyuk.bin");
+        Q_EMIT a.updateManager()->updateAvailable(QStringLiteral("0.4.0"), QString());
+    });
+
+    BoxAnswerer boxes;
+    QTest::mouseClick(a.button("connectButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(a.statusLabel()->text(), QStringLiteral("Senkronizasyon tamamlandı"), 20000);
+    QCOMPARE(offered, 1);
+    QVERIFY(!downloadedBeforeOffer);
+    QFile file(folder + "/buyuk.bin");
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == content);
+    // nobody answered: the announcement is still on screen, and nothing modal ever opened
+    QCOMPARE(boxes.titles(), QStringList());
+    QCOMPARE(a.openNotices().size(), 1);
+    QCOMPARE(a.openNotices().first()->windowTitle(), QStringLiteral("Güncelleme var"));
+    a.syncEngine()->stop();
 }
 
 void TestMainWindowUpdate::acceptedOfferShowsProgress()
@@ -124,13 +216,13 @@ void TestMainWindowUpdate::acceptedOfferShowsProgress()
     MainWindow w;
     MainWindowTestAccess a{w};
     BoxAnswerer boxes;
-    boxes.answerNext(QMessageBox::Ok);
-    boxes.answerNext(QMessageBox::Yes);
-    // the manager has no checked manifest here; keep its answer to the download away
-    QSignalBlocker quiet(a.updateManager());
     QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
-    quiet.unblock();
-    QCOMPARE(boxes.boxes.size(), 2);
+    {
+        // the manager has no checked manifest here; keep its answer to the download away
+        QSignalBlocker quiet(a.updateManager());
+        QCOMPARE(answerOpenBoxes(a, {QMessageBox::Ok, QMessageBox::Yes}).size(), 2);
+    }
+    QCOMPARE(boxes.boxes.size(), 0);
 
     QProgressDialog *dialog = a.progressDialog();
     QVERIFY(dialog);
@@ -142,6 +234,13 @@ void TestMainWindowUpdate::acceptedOfferShowsProgress()
     QCOMPARE(dialog->maximum(), 0);
     QVERIFY(!dialog->autoClose());
     QVERIFY(dialog->findChildren<QPushButton *>().isEmpty());
+    // a modal progress dialog runs the event loop on every step
+    QVERIFY(!dialog->isModal());
+    // a check that finishes during the download offers nothing more
+    Q_EMIT a.updateManager()->updateAvailable(QStringLiteral("0.4.1"), QString());
+    QCoreApplication::processEvents();
+    QVERIFY(a.openNotices().isEmpty());
+    QCOMPARE(a.progressDialog(), dialog);
 
     // an unknown total leaves the busy indicator
     Q_EMIT a.updateManager()->downloadProgress(4096, -1);
@@ -160,18 +259,17 @@ void TestMainWindowUpdate::failedDownloadClosesDialog()
     MainWindow w;
     MainWindowTestAccess a{w};
     BoxAnswerer boxes;
-    boxes.answerNext(QMessageBox::Ok);
-    boxes.answerNext(QMessageBox::Yes);
+    QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
     {
         QSignalBlocker quiet(a.updateManager());
-        QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
+        QCOMPARE(answerOpenBoxes(a, {QMessageBox::Ok, QMessageBox::Yes}).size(), 2);
     }
     QPointer<QProgressDialog> dialog = a.progressDialog();
     QVERIFY(dialog);
     Q_EMIT a.updateManager()->downloadFailed(QStringLiteral("İndirilen dosyanın SHA-256 özeti uyuşmuyor."));
     QVERIFY(!a.progressDialog());
     QTRY_VERIFY(!dialog);
-    QCOMPARE(boxes.boxes.size(), 2);
+    QCOMPARE(boxes.boxes.size(), 0);
     QCOMPARE(a.openNotices().size(), 1);
     QCOMPARE(a.openNotices().first()->icon(), QMessageBox::Warning);
     QCOMPARE(a.openNotices().first()->windowTitle(), QStringLiteral("Güncelleme indirilemedi"));
@@ -187,10 +285,12 @@ void TestMainWindowUpdate::installerThatCannotStart()
     MainWindowTestAccess a{w};
     BoxAnswerer boxes;
     Q_EMIT a.updateManager()->updateReady(temp->path() + QStringLiteral("/yok/kurulum.exe"));
-    QCOMPARE(boxes.boxes.size(), 1);
-    QCOMPARE(boxes.boxes.first().icon, QMessageBox::Critical);
-    QCOMPARE(boxes.boxes.first().title, QStringLiteral("Güncelleme hatası"));
-    QCOMPARE(boxes.boxes.first().text, QStringLiteral("Güncelleme programı başlatılamadı."));
+    // the installer can fail to start while a pass waits: the box must not hold it
+    QCOMPARE(boxes.boxes.size(), 0);
+    QCOMPARE(a.openNotices().size(), 1);
+    QCOMPARE(a.openNotices().first()->icon(), QMessageBox::Critical);
+    QCOMPARE(a.openNotices().first()->windowTitle(), QStringLiteral("Güncelleme hatası"));
+    QCOMPARE(a.openNotices().first()->text(), QStringLiteral("Güncelleme programı başlatılamadı."));
     // the window stays usable
     QVERIFY(a.button("connectButton")->isEnabled());
 }
@@ -209,11 +309,10 @@ void TestMainWindowUpdate::installerHandOff()
     MainWindow w;
     MainWindowTestAccess a{w};
     BoxAnswerer boxes;
-    boxes.answerNext(QMessageBox::Ok);
-    boxes.answerNext(QMessageBox::Yes);
+    QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
     {
         QSignalBlocker quiet(a.updateManager());
-        QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
+        QCOMPARE(answerOpenBoxes(a, {QMessageBox::Ok, QMessageBox::Yes}).size(), 2);
     }
     QPointer<QProgressDialog> dialog = a.progressDialog();
     QVERIFY(dialog);
@@ -229,7 +328,7 @@ void TestMainWindowUpdate::installerHandOff()
     QVERIFY(args.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(args.readAll()),
              QStringLiteral("--update\n--wait-pid\n%1\n").arg(QCoreApplication::applicationPid()));
-    QCOMPARE(boxes.boxes.size(), 2);
+    QCOMPARE(boxes.boxes.size(), 0);
 }
 
 KUMAT_UI_TEST_MAIN(TestMainWindowUpdate)
