@@ -1,6 +1,7 @@
 #include "syncengine.h"
 
 #include "passcontext.h"
+#include "pathrules.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -21,14 +22,27 @@ void dropRecordsAtOrBelow(QJsonObject &records, const QString &path)
     }
 }
 
-// Whether the snapshot lists something live at the path or below it.
-bool listsAtOrBelow(const QMap<QString, QJsonObject> &remoteItems, const QString &path)
+// Every path the server lists live, taken in at intake or refused there, with
+// every folder above it; keyed as the folder compares names, so that where
+// letter case is ignored "D/b.txt" also answers for "d".
+QSet<QString> listedPathsAndFolders(const PassContext &pass)
 {
-    if (remoteItems.contains(path))
-        return true;
-    const QString prefix = path + QLatin1Char('/');
-    const auto below = remoteItems.lowerBound(prefix);
-    return below != remoteItems.cend() && below.key().startsWith(prefix);
+    const bool ignoreCase = platformNamesIgnoreCase();
+    QSet<QString> listed;
+    const auto add = [&](const QString &path) {
+        QString key = ignoreCase ? PassValues::nameCaseKey(path) : path;
+        // a path already there came with its folders
+        while (!key.isEmpty() && !listed.contains(key)) {
+            listed.insert(key);
+            const qsizetype slash = key.lastIndexOf(QLatin1Char('/'));
+            key = slash < 0 ? QString() : key.left(slash);
+        }
+    };
+    for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it)
+        add(it.key());
+    for (const QString &path : pass.rejectedPaths)
+        add(path);
+    return listed;
 }
 
 } // namespace
@@ -45,9 +59,12 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
     QStringList stateKeys = state.keys();
     std::sort(stateKeys.begin(), stateKeys.end());
 
-    QSet<qint64> liveIds;
+    // what intake refused (a letter-case twin, say) is still live on the server
+    QSet<qint64> liveIds = pass.rejectedIds;
     for (const QJsonObject &item : std::as_const(pass.remoteItems))
         liveIds.insert(PassValues::integer(item.value(QLatin1String("id"))));
+    const QSet<QString> listed = listedPathsAndFolders(pass);
+    const bool ignoreCase = platformNamesIgnoreCase();
 
     for (const QJsonValue &value : std::as_const(pass.deletionRecords)) {
         const QJsonObject record = value.toObject();
@@ -88,8 +105,10 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
 
         // Deleting a folder takes everything below it along, so a folder the
         // server lists again, or anything live below it, was made after the
-        // deletion: its files and the user's unsent work in it stay.
-        if (!state.contains(path) && listsAtOrBelow(pass.remoteItems, path)) {
+        // deletion: its files and the user's unsent work in it stay. That
+        // holds for what intake refused too, and for a spelling the folder
+        // takes for the same entry.
+        if (!state.contains(path) && listed.contains(ignoreCase ? PassValues::nameCaseKey(path) : path)) {
             Q_EMIT log(QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ") + path);
             continue;
         }

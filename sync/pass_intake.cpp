@@ -7,24 +7,6 @@
 #include <QDir>
 #include <QFileInfo>
 
-namespace {
-
-// Two names meet in one Windows folder entry when they are equal after each
-// UTF-16 unit is put in upper case on its own (the file system's own table):
-// "ırmak" and "IRMAK" do, "straße" and "STRASSE" do not. Lower-casing the
-// whole text is not the same ("ı" stays "ı", "I" becomes "i").
-QString nameCaseKey(const QString &path)
-{
-    QString key = path;
-    for (QChar &c : key) {
-        if (!c.isSurrogate())
-            c = c.toUpper();
-    }
-    return key;
-}
-
-} // namespace
-
 bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
 {
     *snapshot = api->snapshot();
@@ -53,7 +35,9 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
     for (const QJsonValue &id : deletedIds)
         pass.deletionRecords.append(QJsonObject{{QStringLiteral("node_id"), id}});
 
-    const auto reject = [this, &pass](const QString &logText, const QString &message, const QString &path) {
+    const auto reject = [this, &pass](const QString &logText, const QString &message, const QString &path,
+                                      const QJsonObject &item) {
+        pass.rejectedIds.insert(PassValues::integer(item.value(QLatin1String("id"))));
         Q_EMIT log(logText + path);
         Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"), message + path, 2);
         ++pass.errors;
@@ -81,7 +65,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         const QString key = safe && !gate.isPlain(path) ? QDir::cleanPath(path) : path;
         if (!safe || isEngineEntry(key)) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
-                   QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path);
+                   QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path, item);
             if (safe)
                 pass.rejectedPaths.insert(key);
             continue;
@@ -92,17 +76,17 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")
             && PassValues::integer(item.value(QLatin1String("id"))) < 1) {
             reject(QStringLiteral("Uzak klasörün kimlik bilgisi geçersiz, atlandı: "),
-                   QStringLiteral("Kimliği geçersiz uzak klasör engellendi: "), path);
+                   QStringLiteral("Kimliği geçersiz uzak klasör engellendi: "), path, item);
             pass.rejectedPaths.insert(key);
             continue;
         }
 
         // a key already there leaves the set as it was
         const qsizetype targetsBefore = pass.targetKeys.size();
-        pass.targetKeys.insert(nameCaseKey(gate.target(key)));
+        pass.targetKeys.insert(PassValues::nameCaseKey(gate.target(key)));
         if (pass.targetKeys.size() == targetsBefore) {
             reject(QStringLiteral("Aynı yerel hedefe yönlenen uzak kayıt atlandı: "),
-                   QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path);
+                   QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path, item);
             pass.rejectedPaths.insert(key);
             continue;
         }

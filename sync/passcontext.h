@@ -28,6 +28,8 @@ struct PassContext
     // server paths refused at intake: their local files are neither removed
     // nor uploaded again, since the server does list something there
     QSet<QString> rejectedPaths;
+    // and the ids of those nodes, which the server still lists as live
+    QSet<qint64> rejectedIds;
 
     QMap<QString, SyncEngine::LocalFile> localFiles;
     QJsonObject nextState;
@@ -103,6 +105,20 @@ inline bool isAtOrBelow(const QString &candidate, const QSet<QString> &roots)
             return true;
     }
     return false;
+}
+
+// Two names meet in one Windows folder entry when they are equal after each
+// UTF-16 unit is put in upper case on its own (the file system's own table):
+// "ırmak" and "IRMAK" do, "straße" and "STRASSE" do not. Lower-casing the
+// whole text is not the same ("ı" stays "ı", "I" becomes "i").
+inline QString nameCaseKey(const QString &path)
+{
+    QString key = path;
+    for (QChar &c : key) {
+        if (!c.isSurrogate())
+            c = c.toUpper();
+    }
+    return key;
 }
 
 // Lookups made in ascending key order, as the pass's walks make them, into a

@@ -109,6 +109,16 @@ private Q_SLOTS:
                                          step(HistoryOp::LocalDelete, 1, c), pass(1), pass(0), settle()};
         }
         {
+            // the portal deleted d, the folder came back with a new file, the user changed its letter case here
+            const QString b = QStringLiteral("d/b.txt");
+            QTest::newRow("a folder made again is not archived after a change of its letter case")
+                << 1 << QList<HistoryOp>{step(HistoryOp::PortalPut, 0, QStringLiteral("d/Rapor.txt"), QString(), 3),
+                                         step(HistoryOp::PortalDelete, 0, QStringLiteral("d"), QStringLiteral("flagged-is_deleted")),
+                                         write(0, b, 4), step(HistoryOp::PortalPut, 0, b, QString(), 5),
+                                         step(HistoryOp::LocalRenameDir, 0, QStringLiteral("d"), QStringLiteral("D")), pass(0),
+                                         pass(0), settle()};
+        }
+        {
             // the user replaces the sync folder with a new empty one while the pass runs
             HistoryOp replaced = pass(0);
             replaced.midAfterReplies = 1;
