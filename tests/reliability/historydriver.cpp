@@ -865,7 +865,10 @@ bool HistoryRunner::runPass(const HistoryOp &op)
     trackLocalContents();
     const QByteArray stateBefore = device->stateFileBytes();
     const bool stateExistedBefore = QFileInfo::exists(device->path(stateFileName));
-    const QJsonObject recordedBefore = SyncEngineTestAccess::state(device->engine);
+    // A pass in a folder other than the one its records came from (the user
+    // brought the old folder back) reads the records from that folder's own
+    // state file: either may be what the pass works from.
+    const QList<QJsonObject> recordedBefore{SyncEngineTestAccess::state(device->engine), device->savedState()};
     const QMap<QString, QByteArray> archivedBefore = archivedFiles(op.device);
     const int movesBefore = moveCounter;
     QList<ServerCall> trashes;
@@ -999,7 +1002,7 @@ QMap<QString, QByteArray> HistoryRunner::archivedFiles(int device) const
 
 // Checks what the server did at this device's request during one pass
 // (checkContentKept has just listed the server).
-bool HistoryRunner::checkServerCalls(int device, const QJsonObject &stateBefore, const QList<ServerCall> &trashes,
+bool HistoryRunner::checkServerCalls(int device, const QList<QJsonObject> &statesBefore, const QList<ServerCall> &trashes,
                                      const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
                                      const QString &when)
 {
@@ -1012,9 +1015,13 @@ bool HistoryRunner::checkServerCalls(int device, const QJsonObject &stateBefore,
             liveByPath.insert(node.value(QLatin1String("path")).toString(), node);
     }
     QHash<qint64, QJsonObject> recordById;
-    for (auto it = stateBefore.constBegin(); it != stateBefore.constEnd(); ++it) {
-        const QJsonObject record = it.value().toObject();
-        recordById.insert(record.value(QLatin1String("remote_id")).toInteger(), record);
+    for (const QJsonObject &stateBefore : statesBefore) {
+        for (auto it = stateBefore.constBegin(); it != stateBefore.constEnd(); ++it) {
+            const QJsonObject record = it.value().toObject();
+            const qint64 id = record.value(QLatin1String("remote_id")).toInteger();
+            if (!recordById.contains(id))
+                recordById.insert(id, record);
+        }
     }
 
     for (const ServerCall &trash : trashes) {

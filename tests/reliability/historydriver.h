@@ -126,7 +126,7 @@ private:
         qint64 id = 0;
         bool folderAway = false;
     };
-    bool checkServerCalls(int device, const QJsonObject &stateBefore, const QList<ServerCall> &trashes,
+    bool checkServerCalls(int device, const QList<QJsonObject> &statesBefore, const QList<ServerCall> &trashes,
                           const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
                           const QString &when);
     QMap<QString, QByteArray> archivedFiles(int device) const;

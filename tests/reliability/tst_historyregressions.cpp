@@ -126,6 +126,17 @@ private Q_SLOTS:
             QTest::newRow("nothing is trashed when the folder is replaced during a pass")
                 << 1 << QList<HistoryOp>{write(0, QStringLiteral("f/c.md"), 14, 285), pass(0), replaced, settle()};
         }
+        {
+            // the old folder comes back after a pass in a new empty one; its own records are the ones that count
+            HistoryOp stopped = pass(0);
+            stopped.stopOnProgress = true;
+            QTest::newRow("a case-only rename in a folder brought back trashes the recorded file")
+                << 1 << QList<HistoryOp>{write(0, QStringLiteral("g/Rapor.txt"), 5, 56), pass(0),
+                                         step(HistoryOp::MoveFolder, 0, QString(), QStringLiteral("new")), stopped,
+                                         step(HistoryOp::MoveFolder, 0, QString(), QStringLiteral("back")),
+                                         step(HistoryOp::LocalRename, 0, QStringLiteral("g/Rapor.txt"), QStringLiteral("g/rapor.txt")),
+                                         pass(0), settle()};
+        }
         QTest::newRow("a server folder named as the state file is refused")
             << 1 << QList<HistoryOp>{step(HistoryOp::HostilePut, 0, QStringLiteral(".kumat-sync.json/Rapor.txt"), QString(), 13),
                                      pass(0), write(0, a, 1), pass(0), settle()};
