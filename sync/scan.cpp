@@ -16,6 +16,21 @@ const QLatin1String topLevelEntries[] = {
 // The ending of the names the engine gives its partial downloads, anywhere.
 const QLatin1String partialSuffix(".kumat-part");
 
+// What a safe write leaves beside its target while it writes, where the
+// platform has no unnamed temporary files (Windows): "<target>.XXXXXX".
+// After a crash it stays behind; it is the engine's, never the user's.
+bool isSaveTemporaryTail(QStringView tail)
+{
+    constexpr qsizetype length = 7; // "." and six letters or digits
+    if (tail.size() != length || tail.front() != QLatin1Char('.'))
+        return false;
+    for (const QChar c : tail.mid(1)) {
+        if (c.unicode() >= 0x80 || !c.isLetterOrNumber())
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool SyncEngine::isEngineEntry(const QString &relativePath)
@@ -36,10 +51,17 @@ bool SyncEngine::isEngineEntry(const QString &relativePath, Qt::CaseSensitivity 
         if (top.compare(name, cs) == 0)
             return true;
     }
+    // the state file's own temporary
+    if (top.startsWith(topLevelEntries[0], cs) && isSaveTemporaryTail(top.mid(topLevelEntries[0].size())))
+        return true;
     for (qsizetype at = relativePath.indexOf(partialSuffix, 0, cs); at >= 0;
          at = relativePath.indexOf(partialSuffix, at + 1, cs)) {
         const qsizetype end = at + partialSuffix.size();
         if (end == relativePath.size() || relativePath.at(end) == QLatin1Char('/'))
+            return true;
+        const qsizetype slash = relativePath.indexOf(QLatin1Char('/'), end);
+        const qsizetype componentEnd = slash < 0 ? relativePath.size() : slash;
+        if (isSaveTemporaryTail(QStringView(relativePath).mid(end, componentEnd - end)))
             return true;
     }
     return false;

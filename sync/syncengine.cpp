@@ -9,6 +9,7 @@
 #include <QFileInfo>
 
 #include <climits>
+#include <functional>
 
 namespace {
 
@@ -17,34 +18,19 @@ namespace {
 constexpr int debounceMs = 1800;
 constexpr int msPerMinute = 60 * 1000;
 
-// Names the engine writes and removes again while it works: the state file and
-// the staging files of downloads, with the temporaries that a safe write
-// leaves beside its target ("<name>.XXXXXX"). They are no change of the user.
-bool isEngineWorkFile(const QString &name, bool atTop)
-{
-    const auto withOrWithoutTemporary = [&name](QLatin1String base, bool suffix) {
-        const auto matches = [&](const QString &text) { return suffix ? text.endsWith(base) : text == base; };
-        if (matches(name))
-            return true;
-        constexpr int temporaryLength = 7; // "." and six characters
-        return name.size() > temporaryLength && name.at(name.size() - temporaryLength) == QLatin1Char('.')
-            && matches(name.left(name.size() - temporaryLength));
-    };
-    return withOrWithoutTemporary(QLatin1String(".kumat-part"), true)
-        || (atTop && withOrWithoutTemporary(QLatin1String(".kumat-sync.json"), false));
-}
-
-// What a directory lists, apart from the engine's work files: names, kinds,
-// and the sizes and times of files. Subdirectories count by name only; their
-// contents are watched on their own.
-QByteArray listingDigest(const QString &dir, bool atTop)
+// What a directory lists, apart from the engine's own entries (the state file
+// and the staging files of downloads, with the temporaries that a safe write
+// leaves beside them, are no change of the user's): names, kinds, and the
+// sizes and times of files. Subdirectories count by name only; their contents
+// are watched on their own.
+QByteArray listingDigest(const QString &dir, const std::function<bool(const QString &name)> &isEngineOwn)
 {
     QCryptographicHash digest(QCryptographicHash::Sha1);
     const QFileInfoList entries =
         QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
-        if (isEngineWorkFile(name, atTop))
+        if (isEngineOwn(name))
             continue;
         QByteArray line = name.toUtf8();
         // "/" never appears in a name
@@ -147,7 +133,7 @@ void SyncEngine::directoryChanged(const QString &path)
     // pass would start the next one. A listing that differs from the one the
     // last pass began with is a change the pass may not have seen.
     const auto known = listingsAtPass.constFind(path);
-    if (known != listingsAtPass.cend() && known.value() == listingDigest(path, path == syncFolder))
+    if (known != listingsAtPass.cend() && known.value() == watchedListing(path))
         return;
     listingsAtPass.remove(path);
     scheduleSync();
@@ -158,7 +144,13 @@ void SyncEngine::rememberListings()
     listingsAtPass.clear();
     const QStringList watched = watcher.directories();
     for (const QString &dir : watched)
-        listingsAtPass.insert(dir, listingDigest(dir, dir == syncFolder));
+        listingsAtPass.insert(dir, watchedListing(dir));
+}
+
+QByteArray SyncEngine::watchedListing(const QString &dir) const
+{
+    const QString relativeDir = dir == syncFolder ? QString() : normalizedRelative(dir) + QLatin1Char('/');
+    return listingDigest(dir, [&relativeDir](const QString &name) { return isEngineEntry(relativeDir + name); });
 }
 
 void SyncEngine::rebuildWatchers()

@@ -85,6 +85,8 @@ private:
     // Remembers what each watched directory lists as a pass begins, so that
     // notifications for the pass's own bookkeeping start no pass.
     void rememberListings();
+    // the digest of what a watched directory lists, less the engine's own entries
+    QByteArray watchedListing(const QString &dir) const;
 
     bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
                              QVariant *parentId);

@@ -212,6 +212,10 @@ void TestLocalScan::engineEntries_data()
     QTest::newRow("partial file deeper") << "x/y/z.pdf.kumat-part" << true << true;
     QTest::newRow("below a partial file") << "x/a.kumat-part/b.txt" << true << true;
     QTest::newRow("partial suffix in the middle") << "notlar.kumat-part.txt" << false << false;
+    QTest::newRow("partial file's save temporary") << "x/a.txt.kumat-part.Ab12Cd" << true << true;
+    QTest::newRow("state file's save temporary") << ".kumat-sync.json.Xy09zQ" << true << true;
+    QTest::newRow("state file's save temporary deeper") << "alt/.kumat-sync.json.Xy09zQ" << false << false;
+    QTest::newRow("partial suffix and a longer ending") << "a.kumat-part.Ab12Cd7" << false << false;
     QTest::newRow("partial suffix twice, the last in the middle") << "a.kumat-part.kumat-partx" << false << false;
     QTest::newRow("partial suffix, other case") << "a.Kumat-Part" << false << true;
     QTest::newRow("partial suffix, other case, non-ASCII name") << QString::fromUtf8("özet.KUMAT-PART") << false << true;
