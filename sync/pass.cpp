@@ -55,10 +55,12 @@ void SyncEngine::runPass()
     // and an empty scan would read as "the user deleted everything".
     if (!syncFolderAvailable())
         return;
-    pass.localFiles = scanLocal();
+    QStringList leftovers;
+    pass.localFiles = scanLocal(&leftovers);
     // moved while it was listed: the listing may miss what it holds
     if (!syncFolderAvailable())
         return;
+    removeLeftoversOfWrites(leftovers);
     pass.nextState = state;
 
     archivePortalDeletions(pass);

@@ -4,6 +4,11 @@
 #include "filereader.h"
 #include "pathrules.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
 namespace {
 
 // The names the engine keeps for itself at the top of the folder; a user's
@@ -67,7 +72,30 @@ bool SyncEngine::isEngineEntry(const QString &relativePath, Qt::CaseSensitivity 
     return false;
 }
 
-QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const
+bool SyncEngine::isLeftoverOfWrite(const QString &relativePath)
+{
+    return isLeftoverOfWrite(relativePath, platformNamesIgnoreCase() ? Qt::CaseInsensitive : Qt::CaseSensitive);
+}
+
+bool SyncEngine::isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitivity cs)
+{
+    // The conflict copies and the archive hold what the engine kept for the
+    // user; nothing in them is removed, whatever its name.
+    const qsizetype slash = relativePath.indexOf(QLatin1Char('/'));
+    const QStringView top = QStringView(relativePath).left(slash < 0 ? relativePath.size() : slash);
+    if (top.compare(topLevelEntries[1], cs) == 0 || top.compare(topLevelEntries[2], cs) == 0)
+        return false;
+    if (slash < 0 && top.startsWith(topLevelEntries[0], cs) && isSaveTemporaryTail(top.mid(topLevelEntries[0].size())))
+        return true;
+    const QStringView name = QStringView(relativePath).mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
+    if (name.endsWith(partialSuffix, cs))
+        return true;
+    constexpr qsizetype tail = 7;
+    return name.size() > tail && name.chopped(tail).endsWith(partialSuffix, cs)
+        && isSaveTemporaryTail(name.right(tail));
+}
+
+QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftovers) const
 {
     QMap<QString, LocalFile> files;
     // The iterator returns syncFolder, "/" and the relative path, so cutting
@@ -78,8 +106,41 @@ QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal() const
         const QString relative = path.startsWith(prefix) ? path.mid(prefix.size()) : normalizedRelative(path);
         if (!isEngineEntry(relative))
             files.insert(relative, localFileAt(path));
+        else if (leftovers && isLeftoverOfWrite(relative))
+            leftovers->append(relative);
     });
+    if (leftovers) {
+        // The walk leaves out hidden names, and on Linux the state file's
+        // temporary is one; only file systems without unnamed temporary files
+        // leave it, but a leftover there would stay for good.
+        const QStringList names = QDir(syncFolder).entryList({topLevelEntries[0] + QLatin1String(".*")},
+                                                             QDir::Files | QDir::Hidden | QDir::System);
+        for (const QString &name : names) {
+            if (isLeftoverOfWrite(name) && !leftovers->contains(name))
+                leftovers->append(name);
+        }
+    }
     return files;
+}
+
+void SyncEngine::removeLeftoversOfWrites(const QStringList &relativePaths)
+{
+    // A download or a state write that a crash or a power cut cut short
+    // leaves its file behind: it is never uploaded, and it is not the user's.
+    // Nothing else writes such names while no pass runs, and this pass has
+    // written none yet.
+    for (const QString &relative : relativePaths) {
+        if (!folderStillSame())
+            return;
+        const QString path = absolute(relative);
+        const QFileInfo info(path);
+        if (info.isDir() && !info.isSymLink())
+            continue;
+        if (QFile::remove(path))
+            Q_EMIT log(QStringLiteral("Yarım kalmış bir yazmadan kalan geçici dosya silindi: ") + relative);
+        else
+            Q_EMIT log(QStringLiteral("Yarım kalmış bir yazmadan kalan geçici dosya silinemedi: ") + relative);
+    }
 }
 
 SyncEngine::LocalFile SyncEngine::localFileAt(const QString &absolutePath) const

@@ -50,7 +50,9 @@ public:
     QString conflictPath(const QString &relativePath, const QString &label) const;
 
     // Local scan and hashing.
-    QMap<QString, LocalFile> scanLocal() const;
+    // Engine entries that an interrupted write left behind (partial
+    // downloads, safe-write temporaries) go to `leftovers` when given.
+    QMap<QString, LocalFile> scanLocal(QStringList *leftovers = nullptr) const;
     QString hashFile(const QString &absolutePath) const;
 
     // The state file ".kumat-sync.json".
@@ -82,6 +84,11 @@ private:
     // the platform's file names count it.
     static bool isEngineEntry(const QString &relativePath);
     static bool isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs);
+    // An engine entry that only an interrupted download or state write
+    // leaves: "<x>.kumat-part", its save temporary, the state file's.
+    static bool isLeftoverOfWrite(const QString &relativePath);
+    static bool isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitivity cs);
+    void removeLeftoversOfWrites(const QStringList &relativePaths);
     // Remembers what each watched directory lists as a pass begins, so that
     // notifications for the pass's own bookkeeping start no pass.
     void rememberListings();

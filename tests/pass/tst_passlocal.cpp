@@ -27,6 +27,8 @@ private Q_SLOTS:
     void nothingToDoStillCompletes();
     void ownWritesStartNoPass_data();
     void ownWritesStartNoPass();
+    void leftoversOfInterruptedWrites_data();
+    void leftoversOfInterruptedWrites();
 
 private:
     QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
@@ -177,3 +179,32 @@ void TestPassLocal::ownWritesStartNoPass()
 
 QTEST_GUILESS_MAIN(TestPassLocal)
 #include "tst_passlocal.moc"
+
+void TestPassLocal::leftoversOfInterruptedWrites_data()
+{
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("a staged download") << "alt/b.txt.kumat-part" << true;
+    QTest::newRow("a staged download's save temporary") << "b.txt.kumat-part.Ab12Cd" << true;
+    QTest::newRow("the state file's save temporary") << ".kumat-sync.json.x1Y2z3" << true;
+    QTest::newRow("inside a folder of that name") << "klasor.kumat-part/icerik.txt" << false;
+    QTest::newRow("in the conflict copies") << ".kumat-conflicts/b.txt.kumat-part" << false;
+}
+
+void TestPassLocal::leftoversOfInterruptedWrites()
+{
+    // What a crash during a download or a state write leaves is removed, and
+    // never reaches the server; the user's files beside it are untouched.
+    QFETCH(QString, written);
+    QFETCH(bool, removed);
+    Device *d = fixture.device();
+    QVERIFY(d->write("alt/b.txt", "kullanıcının"));
+    QVERIFY(d->write(written, "yarım"));
+    d->pass();
+
+    QCOMPARE(QFileInfo::exists(d->path(written)), !removed);
+    QCOMPARE(d->logged("Yarım kalmış bir yazmadan kalan geçici dosya silindi: " + written), removed);
+    QCOMPARE(d->read("alt/b.txt"), QByteArray("kullanıcının"));
+    QCOMPARE(fixture.server->list(fixture.email()).size(), 2); // "alt" and "alt/b.txt"
+    QCOMPARE(d->counters().errors, 0);
+}

@@ -19,6 +19,10 @@ public:
     }
     static void scheduleSync(SyncEngine &engine) { engine.scheduleSync(); }
     static bool isEngineEntry(const QString &relativePath) { return SyncEngine::isEngineEntry(relativePath); }
+    static bool isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitivity cs)
+    {
+        return SyncEngine::isLeftoverOfWrite(relativePath, cs);
+    }
     static bool isEngineEntry(const QString &relativePath, Qt::CaseSensitivity cs)
     {
         return SyncEngine::isEngineEntry(relativePath, cs);

@@ -193,33 +193,37 @@ void TestLocalScan::engineEntries_data()
     QTest::addColumn<QString>("relative");
     QTest::addColumn<bool>("whereCaseCounts");
     QTest::addColumn<bool>("whereCaseIsIgnored");
-    QTest::newRow("state file") << ".kumat-sync.json" << true << true;
-    QTest::newRow("below the state file") << ".kumat-sync.json/x" << true << true;
-    QTest::newRow("state file deeper") << "alt/.kumat-sync.json" << false << false;
-    QTest::newRow("state file, other case") << ".Kumat-Sync.json" << false << true;
-    QTest::newRow("state file backup") << ".kumat-sync.json.bak" << false << false;
-    QTest::newRow("conflict folder") << ".kumat-conflicts" << true << true;
-    QTest::newRow("conflict copy") << ".kumat-conflicts/a.txt" << true << true;
-    QTest::newRow("deep conflict copy") << ".kumat-conflicts/a/b/c.txt" << true << true;
-    QTest::newRow("conflict folder deeper") << "alt/.kumat-conflicts/a.txt" << false << false;
-    QTest::newRow("conflict folder, other case") << ".Kumat-Conflicts/a.txt" << false << true;
-    QTest::newRow("similar top folder") << ".kumat-conflictsX/a.txt" << false << false;
-    QTest::newRow("name continuing the conflict folder's") << ".kumat-conflicts-eski" << false << false;
-    QTest::newRow("archive") << ".kumat-portal-silinenler" << true << true;
-    QTest::newRow("deep archive") << ".kumat-portal-silinenler/x/y/z.txt" << true << true;
-    QTest::newRow("archive deeper") << "alt/.kumat-portal-silinenler/a.txt" << false << false;
-    QTest::newRow("partial file") << "a.kumat-part" << true << true;
-    QTest::newRow("partial file deeper") << "x/y/z.pdf.kumat-part" << true << true;
-    QTest::newRow("below a partial file") << "x/a.kumat-part/b.txt" << true << true;
-    QTest::newRow("partial suffix in the middle") << "notlar.kumat-part.txt" << false << false;
-    QTest::newRow("partial file's save temporary") << "x/a.txt.kumat-part.Ab12Cd" << true << true;
-    QTest::newRow("state file's save temporary") << ".kumat-sync.json.Xy09zQ" << true << true;
-    QTest::newRow("state file's save temporary deeper") << "alt/.kumat-sync.json.Xy09zQ" << false << false;
-    QTest::newRow("partial suffix and a longer ending") << "a.kumat-part.Ab12Cd7" << false << false;
-    QTest::newRow("partial suffix twice, the last in the middle") << "a.kumat-part.kumat-partx" << false << false;
-    QTest::newRow("partial suffix, other case") << "a.Kumat-Part" << false << true;
-    QTest::newRow("partial suffix, other case, non-ASCII name") << QString::fromUtf8("özet.KUMAT-PART") << false << true;
-    QTest::newRow("ordinary") << "Belgeler/rapor.pdf" << false << false;
+    // what only an interrupted write leaves, so that a pass removes it
+    QTest::addColumn<bool>("leftover");
+    QTest::newRow("state file") << ".kumat-sync.json" << true << true << false;
+    QTest::newRow("below the state file") << ".kumat-sync.json/x" << true << true << false;
+    QTest::newRow("state file deeper") << "alt/.kumat-sync.json" << false << false << false;
+    QTest::newRow("state file, other case") << ".Kumat-Sync.json" << false << true << false;
+    QTest::newRow("state file backup") << ".kumat-sync.json.bak" << false << false << false;
+    QTest::newRow("conflict folder") << ".kumat-conflicts" << true << true << false;
+    QTest::newRow("conflict copy") << ".kumat-conflicts/a.txt" << true << true << false;
+    QTest::newRow("deep conflict copy") << ".kumat-conflicts/a/b/c.txt" << true << true << false;
+    QTest::newRow("conflict folder deeper") << "alt/.kumat-conflicts/a.txt" << false << false << false;
+    QTest::newRow("conflict folder, other case") << ".Kumat-Conflicts/a.txt" << false << true << false;
+    QTest::newRow("similar top folder") << ".kumat-conflictsX/a.txt" << false << false << false;
+    QTest::newRow("name continuing the conflict folder's") << ".kumat-conflicts-eski" << false << false << false;
+    QTest::newRow("archive") << ".kumat-portal-silinenler" << true << true << false;
+    QTest::newRow("deep archive") << ".kumat-portal-silinenler/x/y/z.txt" << true << true << false;
+    QTest::newRow("archive deeper") << "alt/.kumat-portal-silinenler/a.txt" << false << false << false;
+    QTest::newRow("partial file") << "a.kumat-part" << true << true << true;
+    QTest::newRow("partial file deeper") << "x/y/z.pdf.kumat-part" << true << true << true;
+    QTest::newRow("below a partial file") << "x/a.kumat-part/b.txt" << true << true << false;
+    QTest::newRow("partial suffix in the middle") << "notlar.kumat-part.txt" << false << false << false;
+    QTest::newRow("partial file's save temporary") << "x/a.txt.kumat-part.Ab12Cd" << true << true << true;
+    QTest::newRow("state file's save temporary") << ".kumat-sync.json.Xy09zQ" << true << true << true;
+    QTest::newRow("state file's save temporary deeper") << "alt/.kumat-sync.json.Xy09zQ" << false << false << false;
+    QTest::newRow("partial suffix and a longer ending") << "a.kumat-part.Ab12Cd7" << false << false << false;
+    QTest::newRow("partial suffix twice, the last in the middle") << "a.kumat-part.kumat-partx" << false << false << false;
+    QTest::newRow("partial suffix, other case") << "a.Kumat-Part" << false << true << false;
+    QTest::newRow("partial suffix, other case, non-ASCII name") << QString::fromUtf8("özet.KUMAT-PART") << false << true << false;
+    QTest::newRow("partial file kept as a conflict copy") << ".kumat-conflicts/a.txt.kumat-part" << true << true << false;
+    QTest::newRow("partial file in the archive") << ".kumat-portal-silinenler/1/a.kumat-part.Ab12Cd" << true << true << false;
+    QTest::newRow("ordinary") << "Belgeler/rapor.pdf" << false << false << false;
 }
 
 void TestLocalScan::engineEntries()
@@ -227,9 +231,16 @@ void TestLocalScan::engineEntries()
     QFETCH(QString, relative);
     QFETCH(bool, whereCaseCounts);
     QFETCH(bool, whereCaseIsIgnored);
+    QFETCH(bool, leftover);
     QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative, Qt::CaseSensitive), whereCaseCounts);
     QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative, Qt::CaseInsensitive), whereCaseIsIgnored);
     QCOMPARE(SyncEngineTestAccess::isEngineEntry(relative), platformNamesIgnoreCase() ? whereCaseIsIgnored : whereCaseCounts);
+    QCOMPARE(SyncEngineTestAccess::isLeftoverOfWrite(relative, Qt::CaseSensitive), leftover);
+    // a pass removes leftovers: never anything that may be the user's
+    for (const Qt::CaseSensitivity cs : {Qt::CaseSensitive, Qt::CaseInsensitive}) {
+        if (SyncEngineTestAccess::isLeftoverOfWrite(relative, cs))
+            QVERIFY(SyncEngineTestAccess::isEngineEntry(relative, cs));
+    }
 }
 
 void TestLocalScan::linksToFilesReadThrough()
