@@ -1,5 +1,7 @@
 #include "testtls.h"
 
+#include "testplatform.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -66,6 +68,8 @@ bool ensure()
     if (!m.ok)
         return false;
     if (!trusted) {
+        if (!TestPlatform::trustCertificateAuthority(caCertificatePath()))
+            return false;
         QSslConfiguration config = QSslConfiguration::defaultConfiguration();
         config.addCaCertificates(caCertificatePath(), QSsl::Pem);
         QSslConfiguration::setDefaultConfiguration(config);

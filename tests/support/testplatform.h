@@ -1,0 +1,22 @@
+#pragma once
+
+class QString;
+
+namespace TestPlatform {
+
+// Whether taking the permission bits of a file or folder away keeps this
+// process from reading it: not for root, and not on Windows, where they only
+// set the read-only attribute.
+bool permissionsRefuseThisUser();
+
+// Makes this process trust the certificate authority in the PEM file, beside
+// its own configuration: Schannel looks up issuers only in the system's
+// stores, so on Windows it goes into the machine's root store (of the test
+// Wine prefix). False if that failed.
+bool trustCertificateAuthority(const QString &pemPath);
+
+// A symbolic link at linkPath to target, as the platform makes one (QFile::link
+// makes a shortcut file on Windows, which is no link at all).
+bool link(const QString &target, const QString &linkPath);
+
+} // namespace TestPlatform

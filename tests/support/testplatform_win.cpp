@@ -1,0 +1,48 @@
+#include "testplatform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSslCertificate>
+
+#include <windows.h>
+#include <wincrypt.h>
+
+bool TestPlatform::permissionsRefuseThisUser()
+{
+    return false;
+}
+
+bool TestPlatform::trustCertificateAuthority(const QString &pemPath)
+{
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(pemPath, QSsl::Pem);
+    if (certificates.isEmpty())
+        return false;
+    // the machine's store: the user's root store asks the user first
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    if (!store)
+        return false;
+    bool added = true;
+    for (const QSslCertificate &certificate : certificates) {
+        const QByteArray der = certificate.toDer();
+        added &= CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                  reinterpret_cast<const BYTE *>(der.constData()),
+                                                  DWORD(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr)
+            != FALSE;
+    }
+    CertCloseStore(store, 0);
+    return added;
+}
+
+bool TestPlatform::link(const QString &target, const QString &linkPath)
+{
+    DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    if (QFileInfo(target).isDir())
+        flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
+    const QString from = QDir::toNativeSeparators(linkPath);
+    const QString to = QDir::toNativeSeparators(target);
+    return CreateSymbolicLinkW(reinterpret_cast<const wchar_t *>(from.utf16()),
+                               reinterpret_cast<const wchar_t *>(to.utf16()), flags)
+        != 0;
+}
