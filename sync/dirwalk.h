@@ -23,4 +23,9 @@ enum class Listing {
 
 void list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take);
 
+// Whether the entry at the path is what the walk counts as a link, whatever it
+// points to: a symbolic link, and on Windows also a junction or a volume mount
+// point, which the library's isSymLink() does not report.
+bool isLink(const QString &path);
+
 } // namespace DirWalk

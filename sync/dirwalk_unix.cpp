@@ -73,3 +73,9 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
         ::closedir(dir);
     }
 }
+
+bool DirWalk::isLink(const QString &path)
+{
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
+}

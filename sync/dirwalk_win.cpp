@@ -100,3 +100,15 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
         FindClose(find);
     }
 }
+
+bool DirWalk::isLink(const QString &path)
+{
+    // the entry itself, as its folder lists it: the reparse tag comes with it
+    const std::wstring native = win32Path(path);
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW(native.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    FindClose(find);
+    return (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && standsForAnotherName(data.dwReserved0);
+}

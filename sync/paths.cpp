@@ -1,5 +1,6 @@
 #include "syncengine.h"
 
+#include "dirwalk.h"
 #include "pathgate.h"
 #include "pathrules.h"
 
@@ -104,9 +105,10 @@ bool PathGate::noLinkDownTo(const QString &directory)
         const QString relative = directory.mid(start, stop - start);
         auto known = directories.constFind(relative);
         if (known == directories.cend()) {
-            const QFileInfo info(directory.left(stop));
-            const Directory verdict =
-                info.isSymLink() ? Directory::Link : (info.exists() ? Directory::Plain : Directory::Missing);
+            const QString level = directory.left(stop);
+            const Directory verdict = DirWalk::isLink(level) ? Directory::Link
+                : QFileInfo::exists(level)                   ? Directory::Plain
+                                                             : Directory::Missing;
             known = directories.insert(relative, verdict);
         }
         if (known.value() == Directory::Link)
