@@ -15,7 +15,10 @@ QString SyncEngine::normalizedRelative(const QString &absolutePath) const
 
 QString SyncEngine::absolute(const QString &relativePath) const
 {
-    return QDir(syncFolder).filePath(QDir::toNativeSeparators(relativePath));
+    // "/" throughout, as the folder walk gives paths: Windows takes either
+    // separator, and a path of mixed separators names its file differently
+    // from the one the scan lists
+    return QDir(syncFolder).filePath(QDir::fromNativeSeparators(relativePath));
 }
 
 bool SyncEngine::isSafeRelativePath(const QString &relativePath) const
