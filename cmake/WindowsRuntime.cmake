@@ -11,6 +11,8 @@ set(kumat_qt_plugins
     platforms/qwindows
     tls/qschannelbackend
     imageformats/qsvg
+    # draws the SVG application icon at every size the tray and title bar ask for
+    iconengines/qsvgicon
     styles/qwindowsvistastyle)
 set(kumat_qt_test_plugins platforms/qoffscreen)
 

@@ -144,6 +144,8 @@ void TestMainWindowForm::spinRanges()
 
 void TestMainWindowForm::noTrayWithoutDesktopTray()
 {
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("this platform has a tray here (Windows always has one); the tray's part is tested apart");
     QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
     MainWindow w;
     MainWindowTestAccess a{w};

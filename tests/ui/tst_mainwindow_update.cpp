@@ -68,6 +68,8 @@ void TestMainWindowUpdate::cleanup()
 
 void TestMainWindowUpdate::checkButtonAndOutcomes()
 {
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("this platform has a tray here (Windows always has one); the tray's part is tested apart");
     MainWindow w;
     MainWindowTestAccess a{w};
     QPushButton *button = a.button("updateButton");
