@@ -150,18 +150,8 @@ void TestPassReconcile::unreadableLocalFileIsNeverReplaced()
     QVERIFY(fixture.server->putFile(fixture.email(), "kilitli.bin", "sunucu"));
     Device *d = fixture.device();
     QDir().mkpath(d->folder);
-    if (TestPlatform::permissionsRefuseThisUser()) {
-        QVERIFY(d->write("kilitli.bin", "yerel"));
-        QVERIFY(QFile::setPermissions(d->path("kilitli.bin"), QFileDevice::Permissions()));
-    } else {
-        // root reads every ordinary file; a write-only kernel attribute still
-        // refuses to open for reading
-        const QString refusing = QStringLiteral("/sys/bus/pci/rescan");
-        QFile probe(refusing);
-        if (!QFileInfo(refusing).isFile() || probe.open(QIODevice::ReadOnly))
-            QSKIP("no file that refuses reading to this user");
-        QVERIFY(TestPlatform::link(refusing, d->path("kilitli.bin")));
-    }
+    if (!TestPlatform::makeUnreadableFile(d->path("kilitli.bin")))
+        QSKIP("no file that refuses reading to this user");
     d->pass();
 
     QVERIFY(d->logged("İlk eşleştirmede yerel kopya korunamadığı için dosya atlandı: kilitli.bin"));

@@ -15,6 +15,10 @@ bool permissionsRefuseThisUser();
 // Wine prefix). False if that failed.
 bool trustCertificateAuthority(const QString &pemPath);
 
+// Puts a file at the path that opens but cannot be read by this process;
+// false where the platform gives no such file to this user.
+bool makeUnreadableFile(const QString &path);
+
 // A symbolic link at linkPath to target, as the platform makes one (QFile::link
 // makes a shortcut file on Windows, which is no link at all).
 bool link(const QString &target, const QString &linkPath);

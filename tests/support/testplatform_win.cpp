@@ -13,6 +13,12 @@ bool TestPlatform::permissionsRefuseThisUser()
     return false;
 }
 
+bool TestPlatform::makeUnreadableFile(const QString &)
+{
+    // the permission bits set only the read-only attribute here
+    return false;
+}
+
 bool TestPlatform::trustCertificateAuthority(const QString &pemPath)
 {
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(pemPath, QSsl::Pem);
