@@ -36,6 +36,18 @@ bool isSaveTemporaryTail(QStringView tail)
     return true;
 }
 
+// The first component of a relative path.
+QStringView topComponent(const QString &relativePath)
+{
+    const qsizetype slash = relativePath.indexOf(QLatin1Char('/'));
+    return QStringView(relativePath).left(slash < 0 ? relativePath.size() : slash);
+}
+
+bool isStateFileTemporary(QStringView top, Qt::CaseSensitivity cs)
+{
+    return top.startsWith(topLevelEntries[0], cs) && isSaveTemporaryTail(top.mid(topLevelEntries[0].size()));
+}
+
 } // namespace
 
 bool SyncEngine::isEngineEntry(const QString &relativePath)
@@ -50,14 +62,13 @@ bool SyncEngine::isEngineEntry(const QString &relativePath, Qt::CaseSensitivity 
     // that place for good. Names that other writers leave beside these
     // entries belong here too, so that the scan, the intake and the watcher
     // keep agreeing about them.
-    const qsizetype slash = relativePath.indexOf(QLatin1Char('/'));
-    const QStringView top = QStringView(relativePath).left(slash < 0 ? relativePath.size() : slash);
+    const QStringView top = topComponent(relativePath);
     for (const QLatin1String &name : topLevelEntries) {
         if (top.compare(name, cs) == 0)
             return true;
     }
     // the state file's own temporary
-    if (top.startsWith(topLevelEntries[0], cs) && isSaveTemporaryTail(top.mid(topLevelEntries[0].size())))
+    if (isStateFileTemporary(top, cs))
         return true;
     for (qsizetype at = relativePath.indexOf(partialSuffix, 0, cs); at >= 0;
          at = relativePath.indexOf(partialSuffix, at + 1, cs)) {
@@ -81,11 +92,10 @@ bool SyncEngine::isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitiv
 {
     // The conflict copies and the archive hold what the engine kept for the
     // user; nothing in them is removed, whatever its name.
-    const qsizetype slash = relativePath.indexOf(QLatin1Char('/'));
-    const QStringView top = QStringView(relativePath).left(slash < 0 ? relativePath.size() : slash);
+    const QStringView top = topComponent(relativePath);
     if (top.compare(topLevelEntries[1], cs) == 0 || top.compare(topLevelEntries[2], cs) == 0)
         return false;
-    if (slash < 0 && top.startsWith(topLevelEntries[0], cs) && isSaveTemporaryTail(top.mid(topLevelEntries[0].size())))
+    if (top.size() == relativePath.size() && isStateFileTemporary(top, cs))
         return true;
     const QStringView name = QStringView(relativePath).mid(relativePath.lastIndexOf(QLatin1Char('/')) + 1);
     if (name.endsWith(partialSuffix, cs))
