@@ -1,8 +1,8 @@
 #include "scriptedserver.h"
 
-#include "testtls.h"
-
-#include <QSslSocket>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 QByteArray ScriptedRequest::header(const QByteArray &name) const
 {
@@ -43,25 +43,26 @@ ScriptedHttpsServer::ScriptedHttpsServer(QObject *parent)
     : QObject(parent)
 {
     handler = [](const ScriptedRequest &) { return ScriptedResponse::json(200, "{\"ok\":true}"); };
-    connect(&server, &QSslServer::pendingConnectionAvailable, this, &ScriptedHttpsServer::accept);
+    server = makeServer();
+    // after the TLS handshake where the server does TLS itself
+    connect(server, &QTcpServer::pendingConnectionAvailable, this, &ScriptedHttpsServer::accept);
 }
 
 ScriptedHttpsServer::~ScriptedHttpsServer()
 {
     closeConnections();
-}
-
-bool ScriptedHttpsServer::listen()
-{
-    if (!TestTls::ensure())
-        return false;
-    server.setSslConfiguration(TestTls::serverConfiguration());
-    return server.listen(QHostAddress::LocalHost, 0);
+    if (front && front->state() != QProcess::NotRunning) {
+        front->terminate();
+        if (!front->waitForFinished(5000)) {
+            front->kill();
+            front->waitForFinished(5000);
+        }
+    }
 }
 
 quint16 ScriptedHttpsServer::port() const
 {
-    return server.serverPort();
+    return front ? frontPort : server->serverPort();
 }
 
 QString ScriptedHttpsServer::baseUrl(const QString &host) const
@@ -76,7 +77,7 @@ void ScriptedHttpsServer::setHandler(Handler h)
 
 void ScriptedHttpsServer::closeConnections()
 {
-    for (const QPointer<QSslSocket> &s : std::as_const(sockets)) {
+    for (const QPointer<QTcpSocket> &s : std::as_const(sockets)) {
         if (s)
             s->abort();
     }
@@ -85,19 +86,19 @@ void ScriptedHttpsServer::closeConnections()
 
 void ScriptedHttpsServer::accept()
 {
-    while (server.hasPendingConnections()) {
-        auto *socket = qobject_cast<QSslSocket *>(server.nextPendingConnection());
+    while (server->hasPendingConnections()) {
+        QTcpSocket *socket = server->nextPendingConnection();
         if (!socket)
             continue;
         sockets.append(socket);
         socket->setProperty("buffer", QByteArray());
-        connect(socket, &QSslSocket::readyRead, this, [this, socket] { readFrom(socket); });
-        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         readFrom(socket);
     }
 }
 
-void ScriptedHttpsServer::readFrom(QSslSocket *socket)
+void ScriptedHttpsServer::readFrom(QTcpSocket *socket)
 {
     QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
     for (;;) {

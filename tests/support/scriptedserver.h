@@ -5,11 +5,12 @@
 #include <QObject>
 #include <QPair>
 #include <QPointer>
-#include <QSslServer>
 
 #include <functional>
 
-class QSslSocket;
+class QProcess;
+class QTcpServer;
+class QTcpSocket;
 
 // One request as the scripted responder read it. Header names are kept as sent
 // and in order; header() looks them up without regard to case.
@@ -48,6 +49,9 @@ struct ScriptedResponse
 // A small HTTPS responder for protocol edge cases that a real server never
 // produces: any status and body, a stall, a cut connection. Listens on
 // 127.0.0.1 with the certificate of TestTls; requests are recorded in order.
+// Where Qt cannot serve TLS (its Schannel back end under Wine) the responder
+// listens on plain TCP behind a TLS front on the host, and port() is the
+// front's.
 class ScriptedHttpsServer : public QObject
 {
     Q_OBJECT
@@ -74,10 +78,16 @@ Q_SIGNALS:
     void requestReceived();
 
 private:
-    void accept();
-    void readFrom(QSslSocket *socket);
+    // the platform part (scriptedserver_unix/_win.cpp) decides who does the
+    // TLS: makeServer() and listen()
+    QTcpServer *makeServer();
 
-    QSslServer server;
+    void accept();
+    void readFrom(QTcpSocket *socket);
+
+    QTcpServer *server = nullptr;
+    QProcess *front = nullptr;
+    quint16 frontPort = 0;
     Handler handler;
-    QList<QPointer<QSslSocket>> sockets;
+    QList<QPointer<QTcpSocket>> sockets;
 };
