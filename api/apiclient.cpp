@@ -294,6 +294,10 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
     connect(&followed, &FollowedReply::uploadProgress, this, &ApiClient::uploadProgress);
     waitFor(followed);
     reply = followed.reply();
+    // the reply is deleted later, and the form and the file with it: the user's
+    // file is not held open meanwhile (Windows refuses to delete, rename or
+    // replace an open file, the pass's own next step included)
+    file->close();
 
     const QByteArray bytes = readBody(reply);
     QJsonObject envelope;

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <QOperatingSystemVersion>
 #include <QTest>
 #include <QThread>
 
@@ -199,6 +200,9 @@ void TestApiServer::uploadNameWithQuote()
     ApiClient client;
     QVERIFY2(signIn(client, QStringLiteral("tirnak@example.com")), qPrintable(client.lastError()));
     const QString path = writeLocal(QStringLiteral("say \"merhaba\"\n.txt"), "içerik");
+    // Windows file names hold no quote or line break
+    if (path.isEmpty() && QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
+        QSKIP("this file system refuses the name");
     QVERIFY(!path.isEmpty());
     const QJsonObject result = client.uploadFile(QVariant(), path, QStringLiteral("say \"merhaba\".txt"), QVariant());
     QVERIFY2(!result.isEmpty(), qPrintable(client.lastError()));
