@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
+#include <QOperatingSystemVersion>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -171,6 +172,10 @@ void TestApiUpload::fileNameInDisposition()
     ApiClient client;
     client.setBaseUrl(server.baseUrl());
     const QString path = writeFile(name, "içerik");
+    // Windows file names hold no quote, line break or backslash: no local file
+    // can carry such a name there
+    if (path.isEmpty() && QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
+        QSKIP("this file system refuses the name");
     QVERIFY2(!path.isEmpty(), "this file system refuses the name");
 
     QVERIFY(!client.uploadFile(QVariant(), path, QStringLiteral("n"), QVariant()).isEmpty());

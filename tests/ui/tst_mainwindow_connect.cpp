@@ -1,3 +1,4 @@
+#include "passwordprotection.h"
 #include "uitest.h"
 
 #include "referenceserver.h"
@@ -6,6 +7,7 @@
 #include "testtls.h"
 
 #include <QFile>
+#include <QSystemTrayIcon>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -161,6 +163,8 @@ void TestMainWindowConnect::checks()
     QFETCH(QString, folder);
     QFETCH(bool, remember);
     QFETCH(QString, title);
+    if (title == QStringLiteral("Parola saklanamadı") && !protectPassword(QStringLiteral("deneme")).isEmpty())
+        QSKIP("the password protection works in this process (DPAPI on Windows)");
     QDir::setCurrent(temp->path());
 
     MainWindow w;
@@ -376,8 +380,10 @@ void TestMainWindowConnect::connectsAndSynchronises()
     BoxAnswerer boxes;
     QTest::mouseClick(a.button("connectButton"), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(a.button("stopButton")->isEnabled(), 10000);
-    // no tray here: the pass's summary goes to the status line, not into a box
-    QTRY_COMPARE(a.statusLabel()->text(), QStringLiteral("Senkronizasyon tamamlandı"));
+    // without a tray the pass's summary goes to the status line, not into a box;
+    // with one (Windows always has one) it is the tray's message
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        QTRY_COMPARE(a.statusLabel()->text(), QStringLiteral("Senkronizasyon tamamlandı"));
     QVERIFY(!a.button("connectButton")->isEnabled());
     for (const char *name : {"serverEdit", "emailEdit", "passwordEdit", "folderEdit"})
         QVERIFY2(!a.edit(name)->isEnabled(), name);

@@ -65,8 +65,13 @@ private:
     bool offer(UpdateManager &manager, const QString &version, const QByteArray &path, const QString &sha);
     QStringList filesInTemp() const { return QDir(temp->path()).entryList(QDir::Files | QDir::Hidden); }
 
+    // the variables the temporary location comes from: TMPDIR on Linux, TMP
+    // and TEMP on Windows
+    static void setTempLocation(const QString &path);
+
     RoutedServer server;
-    QByteArray originalTmp;
+    QString originalTemp;
+    QHash<QByteArray, QByteArray> originalTempVariables;
     std::unique_ptr<QTemporaryDir> temp;
     QString installerPath;
     const QByteArray payload = QByteArray("MZ") + QByteArray(3 * 1024 * 1024 + 17, 'k');
@@ -76,17 +81,26 @@ void UpdateDownloadTest::initTestCase()
 {
     QCoreApplication::setApplicationVersion(QStringLiteral("0.3.20"));
     QVERIFY(server.listen());
-    originalTmp = qgetenv("TMPDIR");
+    originalTemp = QDir::tempPath();
+    for (const char *name : {"TMPDIR", "TMP", "TEMP"}) {
+        if (qEnvironmentVariableIsSet(name))
+            originalTempVariables.insert(name, qgetenv(name));
+    }
+}
+
+void UpdateDownloadTest::setTempLocation(const QString &path)
+{
+    for (const char *name : {"TMPDIR", "TMP", "TEMP"})
+        qputenv(name, QFile::encodeName(QDir::toNativeSeparators(path)));
 }
 
 void UpdateDownloadTest::init()
 {
     server.routes.clear();
     server.requests.clear();
-    const QString base = originalTmp.isEmpty() ? QStringLiteral("/tmp") : QString::fromLocal8Bit(originalTmp);
-    temp = std::make_unique<QTemporaryDir>(base + QStringLiteral("/kumat-update-test-XXXXXX"));
+    temp = std::make_unique<QTemporaryDir>(originalTemp + QStringLiteral("/kumat-update-test-XXXXXX"));
     QVERIFY(temp->isValid());
-    qputenv("TMPDIR", QFile::encodeName(temp->path()));
+    setTempLocation(temp->path());
     QCOMPARE(QStandardPaths::writableLocation(QStandardPaths::TempLocation), temp->path());
     installerPath = QDir(temp->path()).filePath(installerName);
 }
@@ -94,10 +108,12 @@ void UpdateDownloadTest::init()
 void UpdateDownloadTest::cleanup()
 {
     server.closeConnections();
-    if (originalTmp.isEmpty())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", originalTmp);
+    for (const char *name : {"TMPDIR", "TMP", "TEMP"}) {
+        if (originalTempVariables.contains(name))
+            qputenv(name, originalTempVariables.value(name));
+        else
+            qunsetenv(name);
+    }
     temp->setAutoRemove(!QTest::currentTestFailed());
     temp.reset();
 }
@@ -277,7 +293,7 @@ void UpdateDownloadTest::saveFileUnavailable()
     // a temporary folder that cannot exist: its parent is a plain file
     const QString blocker = QDir(temp->path()).filePath(QStringLiteral("blocker"));
     QVERIFY(writeFile(blocker, "x"));
-    qputenv("TMPDIR", QFile::encodeName(blocker + QStringLiteral("/sub")));
+    setTempLocation(blocker + QStringLiteral("/sub"));
 
     SignalTrace trace(&manager);
     manager.downloadUpdate();
