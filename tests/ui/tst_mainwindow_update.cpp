@@ -6,6 +6,7 @@
 #include "updatemanager.h"
 
 #include <QFile>
+#include <QOperatingSystemVersion>
 #include <QSignalSpy>
 
 using namespace UiTest;
@@ -24,10 +25,24 @@ QList<ShownBox> answerOpenBoxes(MainWindowTestAccess &a, const QList<QMessageBox
             break;
         QMessageBox *box = open.first();
         shown.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(), box->textFormat()});
-        box->button(answer)->click();
+        QAbstractButton *button = box->button(answer);
+        if (!button)
+            break; // not the box this answer was meant for
+        button->click();
     }
     QCoreApplication::processEvents();
     return shown;
+}
+
+// Accepts an offer: without a tray its announcement box is acknowledged
+// first; with one the tray announces it and the question opens at once.
+bool acceptOffer(MainWindowTestAccess &a)
+{
+    const bool tray = a.trayIcon() && a.trayIcon()->isVisible();
+    const QList<QMessageBox::StandardButton> answers =
+        tray ? QList<QMessageBox::StandardButton>{QMessageBox::Yes}
+             : QList<QMessageBox::StandardButton>{QMessageBox::Ok, QMessageBox::Yes};
+    return answerOpenBoxes(a, answers).size() == answers.size();
 }
 
 } // namespace
@@ -201,8 +216,11 @@ void TestMainWindowUpdate::offerDuringPassHoldsNothing()
     });
 
     BoxAnswerer boxes;
+    // the pass's summary goes to the status line, or to the tray where there is one
+    QSignalSpy notified(a.syncEngine(), &SyncEngine::notification);
     QTest::mouseClick(a.button("connectButton"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(a.statusLabel()->text(), QStringLiteral("Senkronizasyon tamamlandı"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!notified.isEmpty(), 20000);
+    QCOMPARE(notified.last().value(0).toString(), QStringLiteral("Senkronizasyon tamamlandı"));
     QCOMPARE(offered, 1);
     QVERIFY(!downloadedBeforeOffer);
     QFile file(folder + "/buyuk.bin");
@@ -224,7 +242,7 @@ void TestMainWindowUpdate::acceptedOfferShowsProgress()
     {
         // the manager has no checked manifest here; keep its answer to the download away
         QSignalBlocker quiet(a.updateManager());
-        QCOMPARE(answerOpenBoxes(a, {QMessageBox::Ok, QMessageBox::Yes}).size(), 2);
+        QVERIFY(acceptOffer(a));
     }
     QCOMPARE(boxes.boxes.size(), 0);
 
@@ -266,7 +284,7 @@ void TestMainWindowUpdate::failedDownloadClosesDialog()
     QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
     {
         QSignalBlocker quiet(a.updateManager());
-        QCOMPARE(answerOpenBoxes(a, {QMessageBox::Ok, QMessageBox::Yes}).size(), 2);
+        QVERIFY(acceptOffer(a));
     }
     QPointer<QProgressDialog> dialog = a.progressDialog();
     QVERIFY(dialog);
@@ -301,6 +319,8 @@ void TestMainWindowUpdate::installerThatCannotStart()
 
 void TestMainWindowUpdate::installerHandOff()
 {
+    if (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
+        QSKIP("the stand-in installer here is a shell script; the Windows hand-off runs with the real installer");
     const QString installer = temp->path() + QStringLiteral("/kurulum");
     const QString record = temp->path() + QStringLiteral("/arguments.txt");
     QFile script(installer);
@@ -316,7 +336,7 @@ void TestMainWindowUpdate::installerHandOff()
     QMetaObject::invokeMethod(&w, "offerUpdate", Q_ARG(QString, "0.4.0"), Q_ARG(QString, QString()));
     {
         QSignalBlocker quiet(a.updateManager());
-        QCOMPARE(answerOpenBoxes(a, {QMessageBox::Ok, QMessageBox::Yes}).size(), 2);
+        QVERIFY(acceptOffer(a));
     }
     QPointer<QProgressDialog> dialog = a.progressDialog();
     QVERIFY(dialog);
