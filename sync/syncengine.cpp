@@ -57,8 +57,7 @@ SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
 
     connect(&debounceTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
     connect(&intervalTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
-    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &SyncEngine::directoryChanged);
-    connect(&watcher, &QFileSystemWatcher::fileChanged, this, &SyncEngine::scheduleSync);
+    connect(&watcher, &FolderWatcher::directoryChanged, this, &SyncEngine::directoryChanged);
 }
 
 void SyncEngine::configure(const QString &folder, int intervalMinutes)
@@ -102,12 +101,7 @@ void SyncEngine::stop()
     intervalTimer.stop();
     debounceTimer.stop();
 
-    const QStringList directories = watcher.directories();
-    if (!directories.isEmpty())
-        watcher.removePaths(directories);
-    const QStringList files = watcher.files();
-    if (!files.isEmpty())
-        watcher.removePaths(files);
+    watcher.clear();
 
     Q_EMIT stateChanged(false);
     Q_EMIT log(QStringLiteral("Senkronizasyon durduruldu."));
@@ -155,17 +149,13 @@ QByteArray SyncEngine::watchedListing(const QString &dir) const
 
 void SyncEngine::rebuildWatchers()
 {
-    const QStringList watched = watcher.directories();
-    if (!watched.isEmpty())
-        watcher.removePaths(watched);
-
     QStringList paths{syncFolder};
     DirWalk::list(syncFolder, DirWalk::Listing::Dirs, [&](const QString &path) {
         // the engine's own folders change with every conflict and archive
         if (!isEngineEntry(normalizedRelative(path)))
             paths.append(path);
     });
-    // Directories that cannot be watched come back from addPaths; the interval
-    // timer still covers them.
-    watcher.addPaths(paths);
+    // Directories that cannot be watched are left out; the interval timer
+    // still covers them.
+    watcher.watch(paths);
 }

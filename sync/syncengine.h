@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QFileSystemWatcher>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -13,6 +12,7 @@
 #include <QVariant>
 
 #include "folderidentity.h"
+#include "folderwatcher.h"
 
 class ApiClient;
 struct PassContext;
@@ -136,7 +136,7 @@ private:
     QString syncFolder;
     QTimer intervalTimer;
     QTimer debounceTimer;
-    QFileSystemWatcher watcher;
+    FolderWatcher watcher;
     bool running = false;
     bool syncInProgress = false;
     // the directory the running pass began with; invalid between passes

@@ -9,7 +9,7 @@ class SyncEngineTestAccess
 public:
     static QTimer &intervalTimer(SyncEngine &engine) { return engine.intervalTimer; }
     static QTimer &debounceTimer(SyncEngine &engine) { return engine.debounceTimer; }
-    static QFileSystemWatcher &watcher(SyncEngine &engine) { return engine.watcher; }
+    static FolderWatcher &watcher(SyncEngine &engine) { return engine.watcher; }
     static QString syncFolder(const SyncEngine &engine) { return engine.syncFolder; }
     static bool syncInProgress(const SyncEngine &engine) { return engine.syncInProgress; }
     static QJsonObject &state(SyncEngine &engine) { return engine.state; }
