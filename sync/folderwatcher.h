@@ -10,8 +10,8 @@
 // holds the folder open, and an open folder keeps every folder above it from
 // being renamed or removed ("the folder is in use" in Explorer, a refused
 // removal in the pass itself), so there one watch of the whole tree is held on
-// the top folder alone, and each report goes to the watched folder that holds
-// the changed name.
+// the top folder alone, and since its reports name no file, each burst of them
+// reaches every watched folder.
 class FolderWatcher : public QObject
 {
     Q_OBJECT

@@ -2,64 +2,36 @@
 
 #include "win32path_win.h"
 
-#include <QHash>
-#include <QSet>
+#include <QTimer>
 #include <QWinEventNotifier>
 
 #include <windows.h>
 
-#include <vector>
-
+// The one change notification of the tree, on the top folder, names no file:
+// a report tells only that something below changed. Every watched folder is
+// then reported, once per burst of reports; the engine's listing check finds
+// which of them really changed (and passes over its own writes).
 struct FolderWatcher::Platform
 {
-    HANDLE dir = INVALID_HANDLE_VALUE;
-    OVERLAPPED overlapped{};
+    HANDLE change = INVALID_HANDLE_VALUE;
     QWinEventNotifier *notifier = nullptr;
-    // DWORD-aligned, as the call requires; 64 KiB is its limit on network shares
-    std::vector<DWORD> buffer = std::vector<DWORD>(16 * 1024);
-    QString top;
+    QTimer burst;
     QStringList watched;
-    // lower-case path -> watched path: names compare without letter case here
-    QHash<QString, QString> byKey;
-
-    bool issue()
-    {
-        ResetEvent(overlapped.hEvent);
-        return ReadDirectoryChangesW(dir, buffer.data(), DWORD(buffer.size() * sizeof(DWORD)), TRUE,
-                                     FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME
-                                         | FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE
-                                         | FILE_NOTIFY_CHANGE_LAST_WRITE,
-                                     nullptr, &overlapped, nullptr);
-    }
-
-    // the watched folder that holds `relative` (a path below the top, with "/")
-    QString holder(const QString &relative) const
-    {
-        const int slash = relative.lastIndexOf(QLatin1Char('/'));
-        const QString parent = slash < 0 ? top : top + QLatin1Char('/') + relative.left(slash);
-        return byKey.value(parent.toLower());
-    }
 
     void close()
     {
-        if (dir == INVALID_HANDLE_VALUE)
+        burst.stop();
+        if (change == INVALID_HANDLE_VALUE)
             return;
-        // the buffer must outlive the request: wait until the cancel has landed
-        CancelIoEx(dir, &overlapped);
-        DWORD bytes = 0;
-        GetOverlappedResult(dir, &overlapped, &bytes, TRUE);
         // this may run inside the notifier's own signal: it goes later, and
-        // the event it waits on with it
+        // the handle it waits on with it
         notifier->setEnabled(false);
-        const HANDLE event = overlapped.hEvent;
-        QObject::connect(notifier, &QObject::destroyed, [event] { CloseHandle(event); });
+        const HANDLE handle = change;
+        QObject::connect(notifier, &QObject::destroyed, [handle] { FindCloseChangeNotification(handle); });
         notifier->deleteLater();
         notifier = nullptr;
-        overlapped = OVERLAPPED{};
-        CloseHandle(dir);
-        dir = INVALID_HANDLE_VALUE;
+        change = INVALID_HANDLE_VALUE;
         watched.clear();
-        byKey.clear();
     }
 };
 
@@ -67,6 +39,13 @@ FolderWatcher::FolderWatcher(QObject *parent)
     : QObject(parent)
     , platform(std::make_unique<Platform>())
 {
+    platform->burst.setSingleShot(true);
+    platform->burst.setInterval(0);
+    connect(&platform->burst, &QTimer::timeout, this, [this] {
+        const QStringList dirs = platform->watched;
+        for (const QString &dir : dirs)
+            Q_EMIT directoryChanged(dir);
+    });
 }
 
 FolderWatcher::~FolderWatcher()
@@ -80,71 +59,28 @@ void FolderWatcher::watch(const QStringList &dirs)
     if (dirs.isEmpty())
         return;
     Platform &p = *platform;
-    p.top = dirs.first();
-    // sharing everything: the watch must not keep anyone from renaming or
-    // removing what lies inside
-    p.dir = CreateFileW(win32Path(p.top).c_str(), FILE_LIST_DIRECTORY,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
-    if (p.dir == INVALID_HANDLE_VALUE)
+    p.change = FindFirstChangeNotificationW(win32Path(dirs.first()).c_str(), TRUE,
+                                            FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME
+                                                | FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE
+                                                | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    if (p.change == INVALID_HANDLE_VALUE)
         return;
-    p.overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!p.overlapped.hEvent || !p.issue()) {
-        if (p.overlapped.hEvent)
-            CloseHandle(p.overlapped.hEvent);
-        p.overlapped = OVERLAPPED{};
-        CloseHandle(p.dir);
-        p.dir = INVALID_HANDLE_VALUE;
-        return;
-    }
     p.watched = dirs;
-    for (const QString &d : dirs)
-        p.byKey.insert(d.toLower(), d);
-
-    p.notifier = new QWinEventNotifier(p.overlapped.hEvent, this);
-    connect(p.notifier, &QWinEventNotifier::activated, this, [this] {
+    p.notifier = new QWinEventNotifier(p.change, this);
+    QWinEventNotifier *notifier = p.notifier;
+    connect(notifier, &QWinEventNotifier::activated, this, [this, notifier] {
         Platform &p = *platform;
-        DWORD bytes = 0;
-        const bool ok = GetOverlappedResult(p.dir, &p.overlapped, &bytes, FALSE);
-        QStringList changed;
-        if (!ok) {
-            // the top folder itself went away (or cannot be read any more):
-            // let go of it so that its removal can complete, and say so
-            const QString top = p.top;
+        if (p.notifier != notifier)
+            return; // a report of a watch given up since
+        if (!FindNextChangeNotification(p.change)) {
+            // the top folder went away, or cannot be watched any more: let go
+            // of it so that a removal can complete, and say so once
+            const QString top = p.watched.value(0);
             p.close();
             Q_EMIT directoryChanged(top);
             return;
         }
-        if (bytes == 0) {
-            // more changed than the buffer held: any folder may have changed
-            changed = p.watched;
-        } else {
-            QSet<QString> seen;
-            const char *at = reinterpret_cast<const char *>(p.buffer.data());
-            for (;;) {
-                const auto *info = reinterpret_cast<const FILE_NOTIFY_INFORMATION *>(at);
-                const QString relative =
-                    QString::fromWCharArray(info->FileName, int(info->FileNameLength / sizeof(wchar_t)))
-                        .replace(QLatin1Char('\\'), QLatin1Char('/'));
-                const QString holder = p.holder(relative);
-                if (!holder.isEmpty() && !seen.contains(holder)) {
-                    seen.insert(holder);
-                    changed.append(holder);
-                }
-                if (info->NextEntryOffset == 0)
-                    break;
-                at += info->NextEntryOffset;
-            }
-        }
-        // ask for the next changes before anyone hears of these, so that none
-        // falls between
-        if (!p.issue()) {
-            const QString top = p.top;
-            p.close();
-            changed.append(top);
-        }
-        for (const QString &dir : std::as_const(changed))
-            Q_EMIT directoryChanged(dir);
+        p.burst.start();
     });
 }
 

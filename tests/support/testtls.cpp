@@ -2,9 +2,11 @@
 
 #include "testplatform.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QTemporaryDir>
@@ -31,6 +33,16 @@ bool runOpenssl(const QString &workDir, const QStringList &arguments)
     return true;
 }
 
+// Test processes that run at the same time share the Windows root store of
+// their Wine prefix, where an issuer is looked up by name: each process's
+// authority needs a name of its own.
+QString caSubject()
+{
+    return QStringLiteral("/CN=Kumat Test CA %1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(QRandomGenerator::global()->generate());
+}
+
 Material &material()
 {
     static Material m;
@@ -48,7 +60,7 @@ Material &material()
               "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
     ext.close();
     m.ok = runOpenssl(d, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                          "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Kumat Test CA",
+                          "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj", caSubject(),
                           "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign"})
         && runOpenssl(d, {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
                           "server.key", "-out", "server.csr", "-subj", "/CN=localhost"})
