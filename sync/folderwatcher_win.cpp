@@ -10,7 +10,10 @@
 // The one change notification of the tree, on the top folder, names no file:
 // a report tells only that something below changed. Every watched folder is
 // then reported, once per burst of reports; the engine's listing check finds
-// which of them really changed (and passes over its own writes).
+// which of them really changed (and passes over its own writes). A burst lasts
+// half a second from its first report, so that a pass writing file after file
+// costs at most two listings of the tree a second; the pass that a change
+// starts waits longer than that anyway.
 struct FolderWatcher::Platform
 {
     HANDLE change = INVALID_HANDLE_VALUE;
@@ -40,7 +43,7 @@ FolderWatcher::FolderWatcher(QObject *parent)
     , platform(std::make_unique<Platform>())
 {
     platform->burst.setSingleShot(true);
-    platform->burst.setInterval(0);
+    platform->burst.setInterval(500);
     connect(&platform->burst, &QTimer::timeout, this, [this] {
         const QStringList dirs = platform->watched;
         for (const QString &dir : dirs)
@@ -80,7 +83,8 @@ void FolderWatcher::watch(const QStringList &dirs)
             Q_EMIT directoryChanged(top);
             return;
         }
-        p.burst.start();
+        if (!p.burst.isActive())
+            p.burst.start();
     });
 }
 
