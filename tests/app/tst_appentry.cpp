@@ -42,7 +42,7 @@ void TestAppEntry::identity()
     AppEntry::applyIdentity();
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Zelnor Kumat Senkronizasyon"));
     QCOMPARE(QCoreApplication::organizationName(), QStringLiteral("Zelnor"));
-    QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("0.3.20"));
+    QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral(KUMAT_PROJECT_VERSION));
     QCOMPARE(QApplication::style()->name().toLower(), QStringLiteral("fusion"));
 
     // the icon is compiled in and renders through the SVG image plug-in
