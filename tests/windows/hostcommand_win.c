@@ -5,7 +5,9 @@
  * program of the same base name, and relays that program's output and exit
  * code. When this process is terminated the connection drops and the broker
  * ends the native program. A hidden window answers WM_CLOSE, so a polite
- * QProcess::terminate() ends it at once. */
+ * QProcess::terminate() ends the native program too and returns once it has
+ * ended: a test that removes the program's files next must not race its
+ * last writes. */
 #include <winsock2.h>
 #include <windows.h>
 
@@ -58,7 +60,15 @@ static int sendWide(const wchar_t *text)
 
 static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == WM_CLOSE)
+    if (message == WM_CLOSE) {
+        /* the broker ends the native program when our side of the connection
+         * closes, and sends its exit code once it has ended; a broker that
+         * does not answer does not keep us */
+        shutdown(conn, SD_SEND);
+        SetTimer(window, 1, 10000, NULL);
+        return 0;
+    }
+    if (message == WM_TIMER)
         ExitProcess(143);
     return DefWindowProcW(window, message, wParam, lParam);
 }
