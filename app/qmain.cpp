@@ -13,7 +13,7 @@ void applyIdentity()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Zelnor Kumat Senkronizasyon"));
     QCoreApplication::setOrganizationName(QStringLiteral("Zelnor"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.3.20"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KUMAT_VERSION));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/zelnor-kumat-sync.svg")));
 }
