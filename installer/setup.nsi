@@ -1,5 +1,6 @@
 ; The Windows installer: a per-user install without administrator rights.
 ;   makensis -DVERSION=0.3.20 -DSTAGE=<laid-out program> -DFILES=<uninstall list> -DOUTFILE=<setup.exe> setup.nsi
+;   (-DCOMPRESSOR=zlib packs faster)
 ; scripts/build-installer fills these in.
 ;
 ; Without arguments it is the usual interactive installer. "/S" installs
@@ -25,7 +26,12 @@ OutFile "${OUTFILE}"
 RequestExecutionLevel user
 InstallDir "$LOCALAPPDATA\Programs\${APPNAME}"
 InstallDirRegKey HKCU "${UNINSTKEY}" "InstallLocation"
-SetCompressor /SOLID lzma
+!ifdef COMPRESSOR
+    ; the update test's later release is packed fast, not small
+    SetCompressor ${COMPRESSOR}
+!else
+    SetCompressor /SOLID lzma
+!endif
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey /LANG=1055 "ProductName" "${APPNAME}"
 VIAddVersionKey /LANG=1055 "FileDescription" "${APPNAME} kurulumu"

@@ -1,7 +1,15 @@
+#include "referenceserver.h"
+#include "vendor.h"
+
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -16,24 +24,161 @@ const QString exeName = QStringLiteral("Zelnor-Kumat-Senkronizasyon.exe");
 const QString uninstallKey =
     QStringLiteral("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\ZelnorKumatSenkronizasyon");
 
+struct TopWindow
+{
+    HWND handle;
+    DWORD pid;
+};
+
+// The visible top-level windows with this title.
+QList<TopWindow> windowsTitled(const QString &wanted)
+{
+    struct Search
+    {
+        QString title;
+        QList<TopWindow> found;
+    } search{wanted, {}};
+    EnumWindows(
+        [](HWND window, LPARAM param) -> BOOL {
+            auto *search = reinterpret_cast<Search *>(param);
+            wchar_t title[256] = {};
+            if (IsWindowVisible(window) && GetWindowTextW(window, title, 255) > 0
+                && QString::fromWCharArray(title) == search->title) {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(window, &pid);
+                search->found.append({window, pid});
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool hasWindow(const QString &title, DWORD pid)
+{
+    for (const TopWindow &window : windowsTitled(title)) {
+        if (window.pid == pid)
+            return true;
+    }
+    return false;
+}
+
 // The process ids that show a visible top-level window titled as the program.
 QList<DWORD> programWindows()
 {
     QList<DWORD> pids;
-    EnumWindows(
-        [](HWND window, LPARAM param) -> BOOL {
-            wchar_t title[256] = {};
-            if (IsWindowVisible(window) && GetWindowTextW(window, title, 255) > 0
-                && QString::fromWCharArray(title) == appTitle) {
-                DWORD pid = 0;
-                GetWindowThreadProcessId(window, &pid);
-                reinterpret_cast<QList<DWORD> *>(param)->append(pid);
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&pids));
+    for (const TopWindow &window : windowsTitled(appTitle))
+        pids.append(window.pid);
     return pids;
 }
+
+// Enter on every box with this title that process pid shows, as a user
+// accepts its default button.
+void pressEnter(const QString &title, DWORD pid)
+{
+    for (const TopWindow &window : windowsTitled(title)) {
+        if (window.pid != pid)
+            continue;
+        const LPARAM scanCode = LPARAM(MapVirtualKeyW(VK_RETURN, MAPVK_VK_TO_VSC)) << 16;
+        PostMessageW(window.handle, WM_KEYDOWN, VK_RETURN, scanCode | 1);
+        PostMessageW(window.handle, WM_KEYUP, VK_RETURN, scanCode | 1 | (LPARAM(3) << 30));
+    }
+}
+
+QString processImage(DWORD pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process)
+        return QString();
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD size = MAX_PATH * 2;
+    const bool ok = QueryFullProcessImageNameW(process, 0, path, &size);
+    CloseHandle(process);
+    return ok ? QDir::fromNativeSeparators(QString::fromWCharArray(path, int(size))) : QString();
+}
+
+// "major.minor.patch" from a program's version resource, as Explorer shows it.
+QString fileVersion(const QString &path)
+{
+    const std::wstring name = QDir::toNativeSeparators(path).toStdWString();
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(name.c_str(), &handle);
+    QByteArray data(int(size), Qt::Uninitialized);
+    VS_FIXEDFILEINFO *info = nullptr;
+    UINT length = 0;
+    if (size == 0 || !GetFileVersionInfoW(name.c_str(), 0, size, data.data())
+        || !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void **>(&info), &length) || !info)
+        return QString();
+    return QStringLiteral("%1.%2.%3")
+        .arg(HIWORD(info->dwProductVersionMS))
+        .arg(LOWORD(info->dwProductVersionMS))
+        .arg(HIWORD(info->dwProductVersionLS));
+}
+
+QByteArray fileDigest(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex() : QByteArray();
+}
+
+// The hosts file the resolver reads: under Wine, the Linux host's.
+QString hostsFilePath()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll && GetProcAddress(ntdll, "wine_get_version"))
+        return QStringLiteral("Z:/etc/hosts");
+    return qEnvironmentVariable("SystemRoot") + QStringLiteral("/System32/drivers/etc/hosts");
+}
+
+// Points the update host's name at a loopback address for as long as it
+// lives. Other programs read the file meanwhile (every "localhost"), so it
+// is never left empty or half-written: the entry is appended, and taken away
+// by cutting the file back to its length before. Marked lines that a run
+// which died left behind go first.
+class HostsEntry
+{
+public:
+    explicit HostsEntry(const QString &address)
+    {
+        QFile file(hostsFilePath());
+        if (!file.open(QIODevice::ReadWrite))
+            return;
+        QByteArray text = file.readAll();
+        if (text.contains(marker)) {
+            QByteArrayList kept;
+            for (const QByteArray &line : text.split('\n')) {
+                if (!line.contains(marker))
+                    kept.append(line);
+            }
+            text = kept.join('\n');
+            if (!file.resize(0) || !file.seek(0) || file.write(text) != text.size())
+                return;
+        }
+        if (!text.isEmpty() && !text.endsWith('\n'))
+            file.write("\n");
+        file.flush();
+        sizeBefore = file.size();
+        line = address.toLatin1() + ' ' + Vendor::host + ' ' + marker + '\n';
+        ok = file.write(line) == line.size() && file.flush();
+    }
+    ~HostsEntry()
+    {
+        QFile file(hostsFilePath());
+        if (sizeBefore < 0 || !file.open(QIODevice::ReadWrite))
+            return;
+        if (file.size() == sizeBefore + line.size() && file.seek(sizeBefore) && file.readAll() == line)
+            file.resize(sizeBefore);
+        else
+            qWarning("the hosts file changed meanwhile; the entry marked \"%s\" is left in it", marker);
+    }
+    bool ok = false;
+
+private:
+    static constexpr char marker[] = "# kumat update test";
+    qint64 sizeBefore = -1;
+    QByteArray line;
+};
 
 void endProcess(DWORD pid)
 {
@@ -77,6 +222,8 @@ class TestInstaller : public QObject
 private Q_SLOTS:
     void initTestCase();
     void installUpdateUninstall();
+    void updateChain_data();
+    void updateChain();
 };
 
 void TestInstaller::initTestCase()
@@ -168,6 +315,120 @@ void TestInstaller::installUpdateUninstall()
                  .value("email")
                  .toString(),
              QStringLiteral("ayse@example.com"));
+}
+
+void TestInstaller::updateChain_data()
+{
+    QTest::addColumn<bool>("digestMatches");
+    QTest::newRow("verified release") << true;
+    QTest::newRow("wrong digest") << false;
+}
+
+// The installed program finds the later release on the update host, the
+// user accepts it, and the program hands over to its installer, which waits
+// for it to end and starts the new version. A download whose digest is not
+// the published one changes nothing installed, and the user learns so.
+void TestInstaller::updateChain()
+{
+    QFETCH(bool, digestMatches);
+    const QString nextInstaller = QDir::fromNativeSeparators(qEnvironmentVariable("KUMAT_NEXT_INSTALLER"));
+    const QString nextVersion = qEnvironmentVariable("KUMAT_NEXT_VERSION");
+    const QString thisVersion = qEnvironmentVariable("KUMAT_INSTALLER_VERSION");
+    QVERIFY2(QFileInfo::exists(nextInstaller), "the later release is not built (scripts/build-installer)");
+
+    // the update host's name, on a loopback address of this run's own
+    const QString address = QStringLiteral("127.84.%1.%2")
+                                .arg(QRandomGenerator::global()->bounded(1, 255))
+                                .arg(QRandomGenerator::global()->bounded(1, 255));
+    HostsEntry hosts(address);
+    if (!hosts.ok)
+        QSKIP("the hosts file cannot be written here; the update host's name cannot be pointed at the test server");
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const auto keepOnFailure = qScopeGuard([&] { temp.setAutoRemove(!QTest::currentTestFailed()); });
+    ReferenceServer server;
+    server.setListen(address, 443);
+    QVERIFY(QDir().mkpath(server.downloadsDir()));
+    const QString published = QStringLiteral("setup-%1.exe").arg(nextVersion);
+    QVERIFY(QFile::copy(nextInstaller, server.downloadsDir() + QLatin1Char('/') + published));
+    const QByteArray digest = digestMatches ? fileDigest(nextInstaller) : QByteArray(64, 'e');
+    QFile manifest(server.downloadsDir() + QStringLiteral("/latest.json"));
+    QVERIFY(manifest.open(QIODevice::WriteOnly));
+    manifest.write(QJsonDocument(QJsonObject{
+                                     {"version", nextVersion},
+                                     {"download_url", QStringLiteral("https://%1/downloads/%2").arg(Vendor::host, published)},
+                                     {"sha256", QString::fromLatin1(digest)},
+                                     {"notes", QStringLiteral("Daha hızlı eşitleme.")},
+                                 })
+                       .toJson());
+    manifest.close();
+    QVERIFY2(server.start(), qPrintable(server.lastError()));
+
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Korvenalis"), QStringLiteral("KumatSync"))
+        .clear();
+    const QString dir = temp.filePath(QStringLiteral("Kumat Program"));
+    const QString exe = dir + QLatin1Char('/') + exeName;
+    QCOMPARE(runInstaller(QStringLiteral("/S /D=") + QDir::toNativeSeparators(dir)), 0);
+    const auto uninstall = qScopeGuard([&] {
+        QProcess::execute(dir + QStringLiteral("/uninstall.exe"), {QStringLiteral("/S")});
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(dir + QStringLiteral("/uninstall.exe")), 60000);
+    });
+    QCOMPARE(fileVersion(exe), thisVersion);
+    const QByteArray installedDigest = fileDigest(exe);
+
+    // the program keeps its download in a temporary folder of its own here
+    const QString programTemp = temp.filePath(QStringLiteral("tmp"));
+    QVERIFY(QDir().mkpath(programTemp));
+    QProcessEnvironment env = programEnvironment();
+    env.insert(QStringLiteral("TMP"), QDir::toNativeSeparators(programTemp));
+    env.insert(QStringLiteral("TEMP"), QDir::toNativeSeparators(programTemp));
+    QProcess old;
+    old.setProcessEnvironment(env);
+    old.start(exe, QStringList());
+    QVERIFY2(old.waitForStarted(20000), qPrintable(old.errorString()));
+    const DWORD oldPid = DWORD(old.processId());
+    const auto endPrograms = qScopeGuard([&] {
+        old.kill();
+        old.waitForFinished(10000);
+        for (DWORD pid : programWindows())
+            endProcess(pid);
+    });
+
+    // the program checks shortly after its start; the user accepts the offer
+    // (an announcement first, where the platform has no tray)
+    const QString failureTitle = QStringLiteral("Güncelleme indirilemedi");
+    bool ended = false;
+    bool refused = false;
+    for (QDeadlineTimer deadline(120000); !deadline.hasExpired() && !ended && !refused;) {
+        pressEnter(QStringLiteral("Güncelleme var"), oldPid);
+        ended = old.waitForFinished(500);
+        refused = hasWindow(failureTitle, oldPid);
+    }
+
+    if (!digestMatches) {
+        QVERIFY2(refused, "no box told the user that the update could not be verified");
+        QCOMPARE(old.state(), QProcess::Running);
+        QCOMPARE(fileDigest(exe), installedDigest);
+        QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), thisVersion);
+        // nothing unverified is left to be started later
+        QCOMPARE(QDir(programTemp).entryList(QDir::Files | QDir::Hidden), QStringList());
+        return;
+    }
+
+    QVERIFY2(ended, refused ? "the verified release was refused" : "the program did not hand over to the installer");
+    DWORD newPid = 0;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            for (DWORD pid : programWindows()) {
+                if (pid != oldPid && processImage(pid).compare(exe, Qt::CaseInsensitive) == 0)
+                    newPid = pid;
+            }
+            return newPid != 0;
+        }(),
+        120000);
+    QCOMPARE(fileVersion(exe), nextVersion);
+    QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), nextVersion);
 }
 
 QTEST_GUILESS_MAIN(TestInstaller)

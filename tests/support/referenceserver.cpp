@@ -49,6 +49,12 @@ QString ReferenceServer::dataDir() const
     return temp.filePath(QStringLiteral("data"));
 }
 
+void ReferenceServer::setListen(const QString &address, quint16 port)
+{
+    listenAddress = address;
+    requestedPort = port;
+}
+
 bool ReferenceServer::isRunning() const
 {
     return process.state() == QProcess::Running && listenPort != 0;
@@ -70,8 +76,8 @@ bool ReferenceServer::start()
     QDir().mkpath(downloadsDir());
     process.start(serverBinary(), {QStringLiteral("serve"), QStringLiteral("--data"), dataDir(), QStringLiteral("--cert"),
                                    TestTls::certificatePath(), QStringLiteral("--key"), TestTls::keyPath(),
-                                   QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                                   QStringLiteral("0"), QStringLiteral("--downloads"), downloadsDir()});
+                                   QStringLiteral("--listen"), listenAddress, QStringLiteral("--port"),
+                                   QString::number(requestedPort), QStringLiteral("--downloads"), downloadsDir()});
     if (!process.waitForStarted(startTimeoutMs)) {
         error = QStringLiteral("cannot start ") + serverBinary() + QStringLiteral(": ") + process.errorString();
         return false;

@@ -30,6 +30,9 @@ public:
     void setDownloadsDir(const QString &dir);
     QString downloadsDir() const;
 
+    // Where the next start() listens: 127.0.0.1 on a free port by default.
+    void setListen(const QString &address, quint16 port);
+
     bool start();
     void stop();
     bool isRunning() const;
@@ -82,5 +85,7 @@ private:
     QProcess process;
     QString downloads;
     QString error;
+    QString listenAddress = QStringLiteral("127.0.0.1");
+    quint16 requestedPort = 0;
     quint16 listenPort = 0;
 };

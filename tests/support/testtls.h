@@ -3,8 +3,8 @@
 #include <QSslConfiguration>
 #include <QString>
 
-// A throwaway certificate authority and a server certificate for "localhost"
-// and 127.0.0.1, made once per test process with the openssl command-line tool.
+// A throwaway certificate authority and a server certificate for "localhost",
+// 127.0.0.1 and the update host's name, made once per test process with the openssl command-line tool.
 // ensure() also makes the process's default TLS configuration trust that CA, so
 // the unmodified client code talks to loopback servers over real HTTPS; the
 // system trust store is never touched.
