@@ -1,88 +1,13 @@
 #include "uitest.h"
 
+#include "traydesktop.h"
 #include "updatemanager.h"
 
 #include <QMenu>
-#include <QStandardPaths>
-
-#include <csignal>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <vector>
 
 using namespace UiTest;
 
 namespace {
-
-// A virtual X display with a real tray host on it, started before the
-// application and ended with it (and with this process, should it die).
-class TrayDesktop
-{
-public:
-    QString start()
-    {
-        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-        const QString trayer = QStandardPaths::findExecutable(QStringLiteral("trayer"));
-        if (xvfb.isEmpty() || trayer.isEmpty())
-            return QStringLiteral("Xvfb or trayer is not installed (Debian packages xvfb and trayer)");
-        int fds[2];
-        if (pipe(fds) != 0)
-            return QStringLiteral("no pipe");
-        xvfbPid = spawn({"Xvfb", "-displayfd", QByteArray::number(fds[1]), "-screen", "0", "1024x768x24", "-nolisten",
-                         "tcp"},
-                        fds[0]);
-        close(fds[1]);
-        QByteArray number;
-        char c = 0;
-        while (read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        close(fds[0]);
-        if (number.isEmpty())
-            return QStringLiteral("Xvfb did not start");
-        qputenv("DISPLAY", ":" + number);
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        trayerPid = spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                           "--height", "32", "--SetDockType", "true"},
-                          -1);
-        return QString();
-    }
-
-    void stop()
-    {
-        for (pid_t *pid : {&trayerPid, &xvfbPid}) {
-            if (*pid > 0) {
-                kill(*pid, SIGTERM);
-                waitpid(*pid, nullptr, 0);
-                *pid = 0;
-            }
-        }
-    }
-
-    ~TrayDesktop() { stop(); }
-
-private:
-    static pid_t spawn(const QList<QByteArray> &arguments, int closeInChild)
-    {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (closeInChild >= 0)
-                close(closeInChild);
-            std::vector<char *> argv;
-            for (const QByteArray &a : arguments)
-                argv.push_back(const_cast<char *>(a.constData()));
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        return pid;
-    }
-
-    pid_t xvfbPid = 0;
-    pid_t trayerPid = 0;
-};
 
 QString skipReason;
 
@@ -142,6 +67,7 @@ void TestMainWindowTray::trayAndMenu()
     MainWindowTestAccess a{w};
     QVERIFY(a.trayIcon());
     QVERIFY(a.trayIcon()->isVisible());
+    QTRY_VERIFY(TrayDesktop::holdsIcon(a.trayIcon()));
     QCOMPARE(a.trayIcon()->toolTip(), QStringLiteral("Zelnor Kumat Senkronizasyon"));
     QCOMPARE(a.trayIcon()->contextMenu()->parent(), &w);
     QStringList texts;
@@ -209,14 +135,16 @@ void TestMainWindowTray::notificationsBecomeBalloons()
         const QString text = QStringLiteral("Bitti (%1): <a href=\"https://x.example\">x</a>").arg(severity);
         QVERIFY(QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, "Senkronizasyon"),
                                           Q_ARG(QString, text), Q_ARG(int, severity)));
-        QCOMPARE(balloon(), QStringList({"Senkronizasyon", text}));
+        if (TrayDesktop::balloonsReadable())
+            QCOMPARE(balloon(), QStringList({"Senkronizasyon", text}));
     }
     QCoreApplication::processEvents();
     QVERIFY(boxes.boxes.isEmpty());
 
     // the update announcement is a balloon too; only the question is a box, and it does not block
     Q_EMIT a.updateManager()->updateAvailable(QStringLiteral("0.4.0"), QString());
-    QCOMPARE(balloon(), QStringList({"Güncelleme var", "Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır."}));
+    if (TrayDesktop::balloonsReadable())
+        QCOMPARE(balloon(), QStringList({"Güncelleme var", "Zelnor Kumat Senkronizasyon 0.4.0 sürümü hazır."}));
     QCoreApplication::processEvents();
     QVERIFY(boxes.boxes.isEmpty());
     QCOMPARE(a.openNotices().size(), 1);
@@ -237,7 +165,8 @@ void TestMainWindowTray::closeHidesToTray()
     for (int i = 0; i < 2; ++i) {
         QMetaObject::invokeMethod(&w, "showSyncNotification", Q_ARG(QString, "x"), Q_ARG(QString, "y"), Q_ARG(int, 0));
         QVERIFY(!w.close()); // every time, not only the first
-        QCOMPARE(balloon(), note);
+        if (TrayDesktop::balloonsReadable())
+            QCOMPARE(balloon(), note);
         QVERIFY(!w.isVisible());
         QVERIFY(a.trayIcon()->isVisible());
         QVERIFY(!a.quitting());
@@ -270,10 +199,17 @@ void TestMainWindowTray::exitQuits()
 {
     QFETCH(bool, handOff);
     QTemporaryDir temp;
+    // an installer that ends at once (Windows starts a command script through cmd)
+#ifdef Q_OS_WIN
+    const QString installer = temp.path() + QStringLiteral("/kurulum.cmd");
+    const QByteArray standIn = "@exit /b 0\r\n";
+#else
     const QString installer = temp.path() + QStringLiteral("/kurulum");
+    const QByteArray standIn = "#!/bin/sh\nexit 0\n";
+#endif
     QFile script(installer);
     QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nexit 0\n");
+    script.write(standIn);
     script.close();
     QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
 
