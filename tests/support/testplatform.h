@@ -23,4 +23,9 @@ bool makeUnreadableFile(const QString &path);
 // makes a shortcut file on Windows, which is no link at all).
 bool link(const QString &target, const QString &linkPath);
 
+// Renames a file to another spelling of the same name ("Rapor.docx" to
+// "rapor.docx") as a user does; under Wine, whose own rename finds the target
+// already there on a host file system that keeps letter case, on the host.
+bool renameLetterCase(const QString &from, const QString &to);
+
 } // namespace TestPlatform

@@ -38,3 +38,8 @@ bool TestPlatform::makeUnreadableFile(const QString &path)
         return false;
     return QFile::link(refusing, path);
 }
+
+bool TestPlatform::renameLetterCase(const QString &from, const QString &to)
+{
+    return QFile::rename(from, to);
+}

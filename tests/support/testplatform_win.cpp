@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSslCertificate>
 
 #include <windows.h>
@@ -51,4 +52,20 @@ bool TestPlatform::link(const QString &target, const QString &linkPath)
     return CreateSymbolicLinkW(reinterpret_cast<const wchar_t *>(from.utf16()),
                                reinterpret_cast<const wchar_t *>(to.utf16()), flags)
         != 0;
+}
+
+bool TestPlatform::renameLetterCase(const QString &from, const QString &to)
+{
+    const QString wanted = QFileInfo(to).fileName();
+    const auto renamed = [&] { return QDir(QFileInfo(to).path()).entryList(QDir::Files).contains(wanted); };
+    const std::wstring source = QDir::toNativeSeparators(from).toStdWString();
+    const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
+    if (MoveFileExW(source.c_str(), target.c_str(), 0) && renamed())
+        return true;
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll || !GetProcAddress(ntdll, "wine_get_version"))
+        return false;
+    // the host's mv, through the test runner's stand-in
+    return QProcess::execute(QStringLiteral("mv"), {QDir::toNativeSeparators(from), QDir::toNativeSeparators(to)}) == 0
+        && renamed();
 }
