@@ -3,6 +3,7 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -224,6 +225,7 @@ private Q_SLOTS:
     void installUpdateUninstall();
     void updateChain_data();
     void updateChain();
+    void updateGivesUpOnAProgramThatStays();
 };
 
 void TestInstaller::initTestCase()
@@ -429,6 +431,25 @@ void TestInstaller::updateChain()
         120000);
     QCOMPARE(fileVersion(exe), nextVersion);
     QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), nextVersion);
+}
+
+// An update whose program does not end within a minute installs nothing and
+// says so by its exit code (and, when not silent, in a box).
+void TestInstaller::updateGivesUpOnAProgramThatStays()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath(QStringLiteral("Kumat Program"));
+    QElapsedTimer waited;
+    waited.start();
+    // this test process is the program that stays
+    QCOMPARE(runInstaller(QStringLiteral("/S --update --wait-pid %1 /D=%2")
+                              .arg(QCoreApplication::applicationPid())
+                              .arg(QDir::toNativeSeparators(dir)),
+                          180000),
+             2);
+    QVERIFY2(waited.elapsed() >= 59000, qPrintable(QString::number(waited.elapsed())));
+    QVERIFY(!QFileInfo::exists(dir));
 }
 
 QTEST_GUILESS_MAIN(TestInstaller)
