@@ -1,4 +1,5 @@
 #include "referenceserver.h"
+#include "testplatform.h"
 #include "vendor.h"
 
 #include <QCryptographicHash>
@@ -126,8 +127,7 @@ QByteArray fileDigest(const QString &path)
 // The hosts file the resolver reads: under Wine, the Linux host's.
 QString hostsFilePath()
 {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll && GetProcAddress(ntdll, "wine_get_version"))
+    if (TestPlatform::underWine())
         return QStringLiteral("Z:/etc/hosts");
     return qEnvironmentVariable("SystemRoot") + QStringLiteral("/System32/drivers/etc/hosts");
 }

@@ -4,6 +4,9 @@ class QString;
 
 namespace TestPlatform {
 
+// A Windows program running under Wine (false on Linux and on Windows itself).
+bool underWine();
+
 // Whether taking the permission bits of a file or folder away keeps this
 // process from reading it: not for root, and not on Windows, where they only
 // set the read-only attribute.

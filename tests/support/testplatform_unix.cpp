@@ -5,6 +5,11 @@
 
 #include <unistd.h>
 
+bool TestPlatform::underWine()
+{
+    return false;
+}
+
 bool TestPlatform::permissionsRefuseThisUser()
 {
     return ::geteuid() != 0;

@@ -9,6 +9,12 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+bool TestPlatform::underWine()
+{
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
 bool TestPlatform::permissionsRefuseThisUser()
 {
     return false;
@@ -62,8 +68,7 @@ bool TestPlatform::renameLetterCase(const QString &from, const QString &to)
     const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
     if (MoveFileExW(source.c_str(), target.c_str(), 0) && renamed())
         return true;
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (!ntdll || !GetProcAddress(ntdll, "wine_get_version"))
+    if (!underWine())
         return false;
     // the host's mv, through the test runner's stand-in
     return QProcess::execute(QStringLiteral("mv"), {QDir::toNativeSeparators(from), QDir::toNativeSeparators(to)}) == 0

@@ -1,25 +1,17 @@
 #include "traydesktop.h"
 
+#include "testplatform.h"
+
 #include <QByteArray>
 #include <QSystemTrayIcon>
 
 #include <windows.h>
 
-namespace {
-
-bool underWine()
-{
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version");
-}
-
-} // namespace
-
 QString TrayDesktop::start()
 {
     // Wine draws on an X display only when the test runner gave it one; with
     // its null driver the tray would be a make-believe one
-    if (underWine() && qEnvironmentVariable("KUMAT_WINE_DESKTOP") != QLatin1String("1"))
+    if (TestPlatform::underWine() && qEnvironmentVariable("KUMAT_WINE_DESKTOP") != QLatin1String("1"))
         return QStringLiteral("under Wine only on the test runner's X display (KUMAT_WINE_DESKTOP=1)");
     qputenv("QT_QPA_PLATFORM", "windows");
     return QString();
@@ -31,7 +23,7 @@ bool TrayDesktop::holdsIcon(const QSystemTrayIcon *icon)
 {
     if (!icon->isVisible())
         return false;
-    if (!underWine())
+    if (!TestPlatform::underWine())
         return true; // the shell accepted it; nothing outside it says where it sits
     // Wine's desktop process docks each icon in the X tray host through a
     // window of this class
