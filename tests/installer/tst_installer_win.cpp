@@ -1,8 +1,8 @@
+#include "filereader.h"
 #include "referenceserver.h"
 #include "testplatform.h"
 #include "vendor.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QDir>
@@ -115,13 +115,6 @@ QString fileVersion(const QString &path)
         .arg(HIWORD(info->dwProductVersionMS))
         .arg(LOWORD(info->dwProductVersionMS))
         .arg(HIWORD(info->dwProductVersionLS));
-}
-
-QByteArray fileDigest(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex() : QByteArray();
 }
 
 // The hosts file the resolver reads: under Wine, the Linux host's.
@@ -354,13 +347,14 @@ void TestInstaller::updateChain()
     QVERIFY(QDir().mkpath(server.downloadsDir()));
     const QString published = QStringLiteral("setup-%1.exe").arg(nextVersion);
     QVERIFY(QFile::copy(nextInstaller, server.downloadsDir() + QLatin1Char('/') + published));
-    const QByteArray digest = digestMatches ? fileDigest(nextInstaller) : QByteArray(64, 'e');
+    const QString digest = digestMatches ? readFileContent(nextInstaller).sha256 : QString(64, u'e');
+    QVERIFY(!digest.isEmpty());
     QFile manifest(server.downloadsDir() + QStringLiteral("/latest.json"));
     QVERIFY(manifest.open(QIODevice::WriteOnly));
     manifest.write(QJsonDocument(QJsonObject{
                                      {"version", nextVersion},
                                      {"download_url", QStringLiteral("https://%1/downloads/%2").arg(Vendor::host, published)},
-                                     {"sha256", QString::fromLatin1(digest)},
+                                     {"sha256", digest},
                                      {"notes", QStringLiteral("Daha hızlı eşitleme.")},
                                  })
                        .toJson());
@@ -377,7 +371,8 @@ void TestInstaller::updateChain()
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(dir + QStringLiteral("/uninstall.exe")), 60000);
     });
     QCOMPARE(fileVersion(exe), thisVersion);
-    const QByteArray installedDigest = fileDigest(exe);
+    const QString installedDigest = readFileContent(exe).sha256;
+    QVERIFY(!installedDigest.isEmpty());
 
     // the program keeps its download in a temporary folder of its own here
     const QString programTemp = temp.filePath(QStringLiteral("tmp"));
@@ -411,7 +406,7 @@ void TestInstaller::updateChain()
     if (!digestMatches) {
         QVERIFY2(refused, "no box told the user that the update could not be verified");
         QCOMPARE(old.state(), QProcess::Running);
-        QCOMPARE(fileDigest(exe), installedDigest);
+        QCOMPARE(readFileContent(exe).sha256, installedDigest);
         QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), thisVersion);
         // nothing unverified is left to be started later
         QCOMPARE(QDir(programTemp).entryList(QDir::Files | QDir::Hidden), QStringList());
