@@ -84,6 +84,7 @@ void ApiClient::setBaseUrl(const QString &url)
     base = url.trimmed();
     while (base.endsWith(QLatin1Char('/')))
         base.chop(1);
+    account.clear();
 }
 
 QString ApiClient::baseUrl() const
@@ -99,6 +100,11 @@ QString ApiClient::token() const
 QString ApiClient::lastError() const
 {
     return error;
+}
+
+int ApiClient::lastStatus() const
+{
+    return status;
 }
 
 void ApiClient::setTransferLimits(int downloadKiBps, int uploadKiBps)
@@ -138,9 +144,10 @@ QNetworkRequest ApiClient::request(const QString &path) const
 }
 
 QByteArray ApiClient::rawRequest(const QString &method, const QString &path, const QByteArray &body,
-                                 const QByteArray &contentType, int *status)
+                                 const QByteArray &contentType, int *replyStatus)
 {
     error.clear();
+    status = 0;
     QNetworkRequest req = request(path);
     if (!contentType.isEmpty())
         req.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
@@ -159,8 +166,9 @@ QByteArray ApiClient::rawRequest(const QString &method, const QString &path, con
     waitFor(followed);
     reply = followed.reply();
 
-    if (status)
-        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (replyStatus)
+        *replyStatus = status;
     const QByteArray bytes = readBody(reply);
 
     if (reply->error() != QNetworkReply::NoError) {
@@ -179,9 +187,8 @@ QByteArray ApiClient::rawRequest(const QString &method, const QString &path, con
 
 QJsonObject ApiClient::jsonRequest(const QString &method, const QString &path, const QJsonObject &body)
 {
-    int status = 0;
     const QByteArray bytes = rawRequest(method, path, QJsonDocument(body).toJson(QJsonDocument::Compact),
-                                        QByteArrayLiteral("application/json"), &status);
+                                        QByteArrayLiteral("application/json"), nullptr);
     QJsonObject envelope;
     // parseOk always runs, so its message is the one the caller sees
     const bool ok = parseOk(bytes, &envelope);
@@ -215,6 +222,8 @@ bool ApiClient::login(const QString &email, const QString &password, const QStri
 {
     // no stale token may travel with the login, and a failed login leaves none
     bearerToken.clear();
+    account.clear();
+    signedInEmail = email.trimmed();
     const QJsonObject body{
         {QStringLiteral("email"), email},
         {QStringLiteral("password"), password},
@@ -229,6 +238,41 @@ bool ApiClient::login(const QString &email, const QString &password, const QStri
 QJsonObject ApiClient::me()
 {
     return jsonRequest(QStringLiteral("GET"), QStringLiteral("/api/v1/me"), QJsonObject());
+}
+
+QString ApiClient::accountId()
+{
+    if (!account.isEmpty())
+        return account;
+    const QJsonObject reply = me();
+    if (reply.isEmpty()) {
+        // no answer, or one that may change (an expired sign-in, a server
+        // fault): the account is not known yet
+        if (status == 0 || status == 401 || status == 408 || status == 429 || status >= 500)
+            return QString();
+    }
+    const QJsonObject user = reply.value(QLatin1String("user")).toObject();
+    for (const QJsonObject &holder : {user, reply}) {
+        const QJsonValue id = holder.value(QLatin1String("id"));
+        if (id.isDouble() && id.toDouble() >= 1 && id.toDouble() < 9007199254740992.0
+            && id.toDouble() == double(qint64(id.toDouble()))) {
+            account = QStringLiteral("id:") + QString::number(qint64(id.toDouble()));
+            return account;
+        }
+        if (id.isString() && !id.toString().trimmed().isEmpty()) {
+            account = QStringLiteral("id:") + id.toString().trimmed();
+            return account;
+        }
+    }
+    for (const QJsonObject &holder : {user, reply}) {
+        const QString email = holder.value(QLatin1String("email")).toString().trimmed();
+        if (!email.isEmpty()) {
+            account = QStringLiteral("email:") + email.toCaseFolded();
+            return account;
+        }
+    }
+    account = QStringLiteral("email:") + signedInEmail.toCaseFolded();
+    return account;
 }
 
 QJsonObject ApiClient::snapshot()
@@ -250,9 +294,8 @@ bool ApiClient::deleteNode(qint64 id)
 {
     if (id < 1)
         return false;
-    int status = 0;
-    rawRequest(QStringLiteral("DELETE"), QStringLiteral("/api/v1/nodes/%1").arg(id), QByteArray(),
-               QByteArray(), &status);
+    rawRequest(QStringLiteral("DELETE"), QStringLiteral("/api/v1/nodes/%1").arg(id), QByteArray(), QByteArray(),
+               nullptr);
     if (!error.isEmpty())
         return false;
     if (status >= 200 && status <= 299)
@@ -265,6 +308,7 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
                                   const QVariant &expectedVersion)
 {
     error.clear();
+    status = 0;
 
     auto *form = new UploadForm;
     if (parentId.isValid())
@@ -294,6 +338,7 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
     connect(&followed, &FollowedReply::uploadProgress, this, &ApiClient::uploadProgress);
     waitFor(followed);
     reply = followed.reply();
+    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     // the reply is deleted later, and the form and the file with it: the user's
     // file is not held open meanwhile (Windows refuses to delete, rename or
     // replace an open file, the pass's own next step included)
@@ -315,6 +360,7 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
 
 bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString &expectedSha256)
 {
+    status = 0;
     QNetworkRequest req = request(QStringLiteral("/api/v1/files/%1/download").arg(id));
     // The same allowance as every request, kept by QuietTimeout: Qt's own timer
     // costs the main thread a queued call per network block.
@@ -424,6 +470,7 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
     flush();
 
     QNetworkReply *reply = followed.reply();
+    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const bool failed = reply->error() != QNetworkReply::NoError;
     const QString failure = canceledByUser(reply) ? QStringLiteral("İndirme durduruldu.") : failureText(followed);
     reply->deleteLater();

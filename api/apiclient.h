@@ -22,11 +22,20 @@ public:
     QString baseUrl() const;
     QString token() const;
     QString lastError() const;
+    // The HTTP status of the last request's reply; 0 when none came (a cut
+    // connection, a time-out, a stop). Tells a final refusal from a passing fault.
+    int lastStatus() const;
     void setTransferLimits(int downloadKiBps, int uploadKiBps);
     void cancelActiveTransfers();
 
     bool login(const QString &email, const QString &password, const QString &deviceName);
     QJsonObject me();
+    // The signed-in account as the server knows it, the same across sign-ins
+    // and devices: "id:" and the id the account reply gives, else "email:"
+    // and its e-mail (the one signed in with, where the server tells
+    // neither). Asked once per sign-in; empty while the server cannot be
+    // asked (the reason in lastError()).
+    QString accountId();
     QJsonObject snapshot();
     QJsonObject createFolder(const QVariant &parentId, const QString &name);
     bool deleteNode(qint64 id);
@@ -50,7 +59,10 @@ private:
     QNetworkAccessManager network;
     QString base;
     QString bearerToken;
+    QString signedInEmail;
+    QString account;
     QString error;
+    int status = 0;
     int downloadLimit = 0;
     int uploadLimit = 0;
 };
