@@ -21,7 +21,12 @@ enum class Listing {
     Dirs,  // directories, and links to them
 };
 
-void list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take);
+// `unreadable`, when given, receives every directory that could not be listed
+// (in full) and every entry whose kind could not be read, for any reason but
+// that it is gone: what lies there is unknown, not absent. The root itself is
+// reported too.
+void list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take,
+          const std::function<void(const QString &path)> &unreadable = {});
 
 // Whether the entry at the path is what the walk counts as a link, whatever it
 // points to: a symbolic link, and on Windows also a junction or a volume mount

@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <QFile>
 
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,17 +30,33 @@ Type typeOf(mode_t mode)
 
 } // namespace
 
-void DirWalk::list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take)
+void DirWalk::list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take,
+                   const std::function<void(const QString &path)> &unreadable)
 {
+    const auto cannotRead = [&unreadable](const QString &path) {
+        // gone since it was listed: nothing is there to be unknown
+        if (errno != ENOENT && errno != ENOTDIR && unreadable)
+            unreadable(path);
+    };
     std::vector<QString> pending{root};
     while (!pending.empty()) {
         const QString dirPath = pending.back();
         pending.pop_back();
         DIR *dir = ::opendir(QFile::encodeName(dirPath).constData());
-        if (!dir)
+        if (!dir) {
+            cannotRead(dirPath);
             continue;
+        }
         const QString prefix = dirPath.endsWith(QLatin1Char('/')) ? dirPath : dirPath + QLatin1Char('/');
-        while (const struct dirent *entry = ::readdir(dir)) {
+        for (;;) {
+            errno = 0;
+            const struct dirent *entry = ::readdir(dir);
+            if (!entry) {
+                // the end, or a listing cut short
+                if (errno != 0)
+                    cannotRead(dirPath);
+                break;
+            }
             const char *name = entry->d_name;
             if (name[0] == '.')
                 continue; // ".", ".." and hidden entries: neither listed nor entered
@@ -53,14 +70,21 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
             Type type = entry->d_type == DT_REG ? Type::File : entry->d_type == DT_DIR ? Type::Dir : Type::Other;
             struct stat status;
             if (entry->d_type == DT_UNKNOWN) {
-                if (::fstatat(::dirfd(dir), name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                if (::fstatat(::dirfd(dir), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+                    cannotRead(prefix + QFile::decodeName(name));
                     continue;
+                }
                 link = S_ISLNK(status.st_mode);
                 type = typeOf(status.st_mode);
             }
             // what the link points to now; a broken link stays Other
-            if (link)
-                type = ::fstatat(::dirfd(dir), name, &status, 0) == 0 ? typeOf(status.st_mode) : Type::Other;
+            if (link) {
+                type = Type::Other;
+                if (::fstatat(::dirfd(dir), name, &status, 0) == 0)
+                    type = typeOf(status.st_mode);
+                else
+                    cannotRead(prefix + QFile::decodeName(name));
+            }
             if (type == Type::Other)
                 continue;
 

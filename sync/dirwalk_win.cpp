@@ -58,8 +58,15 @@ Type targetType(const QString &path)
 
 } // namespace
 
-void DirWalk::list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take)
+void DirWalk::list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take,
+                   const std::function<void(const QString &path)> &unreadable)
 {
+    const auto cannotRead = [&unreadable](const QString &path, DWORD error) {
+        // gone since it was listed: nothing is there to be unknown
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY
+            && unreadable)
+            unreadable(path);
+    };
     std::vector<QString> pending{root};
     while (!pending.empty()) {
         const QString dirPath = pending.back();
@@ -69,8 +76,10 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
         WIN32_FIND_DATAW data;
         const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
                                              FIND_FIRST_EX_LARGE_FETCH);
-        if (find == INVALID_HANDLE_VALUE)
+        if (find == INVALID_HANDLE_VALUE) {
+            cannotRead(dirPath, GetLastError());
             continue;
+        }
         do {
             const wchar_t *name = data.cFileName;
             if ((name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0'))
@@ -97,6 +106,10 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
             if (type == (listing == Listing::Files ? Type::File : Type::Dir))
                 take(path);
         } while (FindNextFileW(find, &data));
+        // the end, or a listing cut short
+        const DWORD ended = GetLastError();
+        if (ended != ERROR_NO_MORE_FILES)
+            cannotRead(dirPath, ended);
         FindClose(find);
     }
 }

@@ -22,6 +22,14 @@ bool trustCertificateAuthority(const QString &pemPath);
 // false where the platform gives no such file to this user.
 bool makeUnreadableFile(const QString &path);
 
+// Takes every permission of an existing file or folder away so that this
+// thread can neither read nor list it, as a folder of another user or a file
+// locked by another program would be; root's override of permissions is
+// suspended for the thread until makeReadableAgain. False where the platform
+// gives no such entry to this user (Windows under Wine keeps no access lists).
+bool makeUnreadable(const QString &path);
+bool makeReadableAgain(const QString &path);
+
 // A symbolic link at linkPath to target, as the platform makes one (QFile::link
 // makes a shortcut file on Windows, which is no link at all).
 bool link(const QString &target, const QString &linkPath);

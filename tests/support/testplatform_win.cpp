@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QProcess>
 #include <QSslCertificate>
 
@@ -18,6 +19,37 @@ bool TestPlatform::underWine()
 bool TestPlatform::permissionsRefuseThisUser()
 {
     return false;
+}
+
+namespace {
+
+// files held open without sharing, as another program holds its data files
+QHash<QString, HANDLE> &heldFiles()
+{
+    static QHash<QString, HANDLE> held;
+    return held;
+}
+
+} // namespace
+
+bool TestPlatform::makeUnreadable(const QString &path)
+{
+    // An access list that refuses this user is not kept under Wine; a file
+    // that another program holds open without sharing is refused by both.
+    if (!QFileInfo(path).isFile() || heldFiles().contains(path))
+        return false;
+    const std::wstring native = QDir::toNativeSeparators(path).toStdWString();
+    const HANDLE handle = CreateFileW(native.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    heldFiles().insert(path, handle);
+    return true;
+}
+
+bool TestPlatform::makeReadableAgain(const QString &path)
+{
+    const HANDLE handle = heldFiles().take(path);
+    return !handle || CloseHandle(handle);
 }
 
 bool TestPlatform::makeUnreadableFile(const QString &)
