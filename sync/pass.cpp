@@ -1,10 +1,13 @@
 #include "syncengine.h"
 
+#include "apiclient.h"
 #include "passcontext.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStringList>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -24,6 +27,9 @@ void SyncEngine::syncNow()
     passFolder = FolderIdentity();
     folderLost = false;
     syncInProgress = false;
+    // stopped while the pass ran: the folder is free once it has ended
+    if (!running)
+        releaseFolder();
 }
 
 void SyncEngine::runPass()
@@ -44,6 +50,8 @@ void SyncEngine::runPass()
     // counts as one
     rememberListings();
 
+    if (!bindStateToAccount())
+        return;
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot))
         return;
@@ -56,10 +64,19 @@ void SyncEngine::runPass()
     if (!syncFolderAvailable())
         return;
     QStringList leftovers;
-    pass.localFiles = scanLocal(&leftovers);
+    ScanGaps gaps;
+    pass.localFiles = scanLocal(&leftovers, &gaps);
     // moved while it was listed: the listing may miss what it holds
-    if (!syncFolderAvailable())
+    if (gaps.top || !syncFolderAvailable()) {
+        if (gaps.top)
+            syncFolderUnavailable();
         return;
+    }
+    reportScanGaps(gaps);
+    for (const QString &folder : std::as_const(gaps.folders))
+        pass.unseenPaths.insert(folder);
+    for (const QString &file : std::as_const(gaps.files))
+        pass.unseenPaths.insert(file);
     removeLeftoversOfWrites(leftovers);
     pass.nextState = state;
 
@@ -82,6 +99,37 @@ void SyncEngine::runPass()
     completePass(pass);
 }
 
+bool SyncEngine::bindStateToAccount()
+{
+    const QString account = api->accountId();
+    if (account.isEmpty()) {
+        // Without knowing whose tree the server shows, nothing can be judged
+        // against the records; the folder and the state stay as they are.
+        const QString error = api->lastError();
+        Q_EMIT log(QStringLiteral("Hesap bilgisi alınamadı: ") + error);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
+                            QStringLiteral("Kumat hesap bilgisi alınamadı: ") + error, 2);
+        return false;
+    }
+    const QUrl server = QUrl(api->baseUrl()).adjusted(QUrl::StripTrailingSlash | QUrl::NormalizePathSegments);
+    const QJsonObject binding{{QStringLiteral("server"), server.toString()}, {QStringLiteral("account"), account}};
+    // A state from before records were tied to an account is taken as this one's.
+    if (!stateBinding.isEmpty() && stateBinding != binding) {
+        // Records of another account or server say nothing about this one:
+        // judged against them, its files would read as deleted or changed,
+        // and content would cross between accounts. The folder is paired
+        // anew, as a folder without records is; the records stay in the
+        // file until a pass for this account completes.
+        if (!state.isEmpty())
+            Q_EMIT log(QStringLiteral("Takip kaydı başka bir hesaba veya sunucuya ait; klasör bu hesapla yeniden "
+                                      "eşleştiriliyor: ")
+                       + syncFolder);
+        state = QJsonObject();
+    }
+    stateBinding = binding;
+    return true;
+}
+
 bool SyncEngine::syncFolderAvailable()
 {
     // A removable drive unplugged or a network share gone: nothing of what the
@@ -91,10 +139,15 @@ bool SyncEngine::syncFolderAvailable()
     const QFileInfo folder(syncFolder);
     if (!syncFolder.isEmpty() && folder.exists() && folder.isDir() && folder.isReadable() && folderStillSame())
         return true;
+    syncFolderUnavailable();
+    return false;
+}
+
+void SyncEngine::syncFolderUnavailable()
+{
     Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne erişilemiyor; denetim durduruldu, takip kaydı değiştirilmedi: ") + syncFolder);
     Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
                         QStringLiteral("Senkronizasyon klasörü bulunamadı veya okunamıyor: ") + syncFolder, 2);
-    return false;
 }
 
 bool SyncEngine::folderStillSame() const
@@ -152,7 +205,8 @@ void SyncEngine::completePass(PassContext &pass)
     PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     for (const QString &key : keys) {
-        if (remoteLookup.contains(key) || localLookup.contains(key) || pass.rejectedPaths.contains(key))
+        if (remoteLookup.contains(key) || localLookup.contains(key) || pass.rejectedPaths.contains(key)
+            || PassValues::isAtOrBelow(key, pass.unseenPaths))
             continue;
         // a download of this pass may have put it there; so may the user
         const QFileInfo onDisk(absolute(key));

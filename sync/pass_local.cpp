@@ -46,6 +46,10 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
         // intake refused
         if (PassValues::isAtOrBelow(path, pass.rejectedPaths))
             continue;
+        // unreadable: neither a new file to upload nor one to let go; or
+        // where the server has a folder
+        if (PassValues::isAtOrBelow(path, pass.unseenPaths) || PassValues::isAtOrBelow(path, pass.clashPaths))
+            continue;
         if (remoteLookup.contains(path)) {
             if (!trashRefused.isEmpty())
                 trashRefused.remove(path);

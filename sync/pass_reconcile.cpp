@@ -1,6 +1,7 @@
 #include "syncengine.h"
 
 #include "apiclient.h"
+#include "dirwalk.h"
 #include "passcontext.h"
 
 #include <QCborValue>
@@ -208,7 +209,19 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         // server made again at such a path is met by the next pass.
         if (PassValues::isAtOrBelow(path, pass.protectedPaths) || PassValues::isAtOrBelow(path, pass.portalDeletedPaths))
             continue;
+        // What the scan could not read is neither an edit nor a place to write
+        // into; a later pass that sees it decides.
+        if (PassValues::isAtOrBelow(path, pass.unseenPaths))
+            continue;
+        // below a place where one side has a file and the other a folder
+        if (PassValues::isAtOrBelow(path, pass.clashPaths))
+            continue;
         if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")) {
+            if (localLookup.contains(path)) {
+                reportClash(pass, path, true);
+                mayHaveWaited = true;
+                continue;
+            }
             makeDirectoryInFolder(absolute(path));
             continue;
         }
@@ -226,6 +239,11 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 
         const std::optional<LocalFile> local = localLookup.find(path);
         if (!local) {
+            const QFileInfo there(absolute(path));
+            if (there.isDir() && !DirWalk::isLink(there.filePath())) {
+                reportClash(pass, path, false);
+                continue;
+            }
             downloadRemoteFile(pass, path, item, true);
             continue;
         }
@@ -255,7 +273,13 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             || PassValues::integer(record.value(QLatin1String("created_ms"))) != file.createdMs
             || PassValues::integer(record.value(QLatin1String("modified_ms"))) != file.modifiedMs
             || record.value(QLatin1String("local_hash")).toString() != file.hash;
-        const bool remoteChanged = versionOf(item) != PassValues::integer(record.value(QLatin1String("remote_version")));
+        // Versions only grow. A lower one is an older state of the server (one
+        // restored from a backup, say), not a change made after this copy:
+        // the content here is kept and goes up again, never replaced by it.
+        const qint64 recordedVersion = PassValues::integer(record.value(QLatin1String("remote_version")));
+        const bool remoteChanged = versionOf(item) > recordedVersion;
+        if (versionOf(item) < recordedVersion)
+            Q_EMIT log(QStringLiteral("Kumattaki sürüm kayıtlı sürümden eski; yerel içerik korunuyor: ") + path);
 
         if (!localChanged && remoteChanged) {
             downloadRemoteFile(pass, path, item, false);
@@ -271,6 +295,31 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             if (serverHoldsRecorded || keepRemoteCopy(pass, path, item))
                 uploadLocalFile(pass, path, file, QVariant(versionOf(item)));
         }
+    }
+}
+
+void SyncEngine::reportClash(PassContext &pass, const QString &path, bool localIsFile)
+{
+    // Neither side can take the other's place without losing it; both stay
+    // as they are, and the user, told once, decides which name to change.
+    pass.clashPaths.insert(path);
+    if (clashesReported.contains(path))
+        return;
+    clashesReported.insert(path);
+    if (localIsFile) {
+        Q_EMIT log(QStringLiteral("Yerelde dosya olan yerde kumatta klasör var; ikisi de olduğu gibi bırakıldı: ") + path);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                            QStringLiteral("Aynı adla yerelde bir dosya, kumatta bir klasör var; biri yeniden "
+                                           "adlandırılana kadar senkronize edilmiyor: ")
+                                + path,
+                            1);
+    } else {
+        Q_EMIT log(QStringLiteral("Yerelde klasör olan yerde kumatta dosya var; ikisi de olduğu gibi bırakıldı: ") + path);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                            QStringLiteral("Aynı adla yerelde bir klasör, kumatta bir dosya var; biri yeniden "
+                                           "adlandırılana kadar senkronize edilmiyor: ")
+                                + path,
+                            1);
     }
 }
 

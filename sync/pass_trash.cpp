@@ -54,6 +54,13 @@ bool isRecordedVersion(const QJsonObject &item, qint64 id, const QJsonObject &re
         && sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
 }
 
+// The server's last word on a node: gone already, not this user's to delete,
+// or in a state it will not delete. Anything else may pass.
+bool isFinalRefusal(int httpStatus)
+{
+    return httpStatus == 403 || httpStatus == 404 || httpStatus == 409 || httpStatus == 410;
+}
+
 } // namespace
 
 void SyncEngine::trashLocalDeletions(PassContext &pass)
@@ -82,6 +89,9 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         if (PassValues::isAtOrBelow(path, pass.protectedPaths) || PassValues::isAtOrBelow(path, pass.portalDeletedPaths))
             continue;
         if (pass.trashedPaths.contains(path) || hasTrashedAncestor(path, pass.trashedPaths))
+            continue;
+        // a folder the scan could not list is no folder the user emptied
+        if (PassValues::isAtOrBelow(path, pass.unseenPaths))
             continue;
 
         // The scan does not list everything that is there (hidden files, a
@@ -120,6 +130,13 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
             Q_EMIT log(QStringLiteral("Sunucu tarafından silinemedi: ") + path + QStringLiteral(" — ") + error);
             Q_EMIT notification(QStringLiteral("Silme hatası"), path + QStringLiteral(" — ") + error, 2);
             ++pass.errors;
+            // A time-out, a cut connection, an expired sign-in or a server
+            // fault says nothing about the file: the record stays, so the
+            // next pass asks again instead of uploading what the user deleted.
+            if (!isFinalRefusal(api->lastStatus())) {
+                pass.trashedPaths.insert(path);
+                continue;
+            }
         }
         pass.trashedPaths.insert(path);
         pass.nextState.remove(path);

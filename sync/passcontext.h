@@ -32,6 +32,13 @@ struct PassContext
     QSet<qint64> rejectedIds;
 
     QMap<QString, SyncEngine::LocalFile> localFiles;
+    // What the scan could not see (a folder it could not list, a file it
+    // could not read). Nothing at or below these is taken for deleted or
+    // edited, nor downloaded over, uploaded or removed, in this pass.
+    QSet<QString> unseenPaths;
+    // a file on one side where the other has a folder: left alone, with
+    // everything below it
+    QSet<QString> clashPaths;
     QJsonObject nextState;
 
     QSet<QString> portalDeletedPaths;

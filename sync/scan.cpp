@@ -2,12 +2,16 @@
 
 #include "dirwalk.h"
 #include "filereader.h"
+#include "pass_localtrash.h"
 #include "pathrules.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QStringList>
+
+#include <functional>
 
 namespace {
 
@@ -17,6 +21,7 @@ const QLatin1String topLevelEntries[] = {
     QLatin1String(".kumat-sync.json"),
     QLatin1String(".kumat-conflicts"),
     QLatin1String(".kumat-portal-silinenler"),
+    QLatin1String(".kumat-sync.lock"),
 };
 // The ending of the names the engine gives its partial downloads, anywhere.
 const QLatin1String partialSuffix(".kumat-part");
@@ -105,20 +110,41 @@ bool SyncEngine::isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitiv
         && isSaveTemporaryTail(name.right(tail));
 }
 
-QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftovers) const
+QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftovers, ScanGaps *gaps) const
 {
     QMap<QString, LocalFile> files;
     // The iterator returns syncFolder, "/" and the relative path, so cutting
     // the prefix gives what normalizedRelative computes, without its cost on
     // every file; anything else takes the general way.
     const QString prefix = syncFolder + QLatin1Char('/');
-    DirWalk::list(syncFolder, DirWalk::Listing::Files, [&](const QString &path) {
-        const QString relative = path.startsWith(prefix) ? path.mid(prefix.size()) : normalizedRelative(path);
-        if (!isEngineEntry(relative))
-            files.insert(relative, localFileAt(path));
-        else if (leftovers && isLeftoverOfWrite(relative))
-            leftovers->append(relative);
-    });
+    const auto relativeOf = [&](const QString &path) {
+        return path.startsWith(prefix) ? path.mid(prefix.size()) : normalizedRelative(path);
+    };
+    std::function<void(const QString &)> unreadable;
+    if (gaps) {
+        unreadable = [&](const QString &path) {
+            if (path == syncFolder) {
+                gaps->top = true;
+                return;
+            }
+            const QString relative = relativeOf(path);
+            if (!isEngineEntry(relative))
+                gaps->folders.append(relative);
+        };
+    }
+    DirWalk::list(
+        syncFolder, DirWalk::Listing::Files,
+        [&](const QString &path) {
+            const QString relative = relativeOf(path);
+            if (!isEngineEntry(relative)) {
+                const auto file = files.insert(relative, localFileAt(path));
+                if (gaps && file->hash.isEmpty())
+                    gaps->files.append(relative);
+            } else if (leftovers && isLeftoverOfWrite(relative)) {
+                leftovers->append(relative);
+            }
+        },
+        unreadable);
     if (leftovers) {
         // The walk leaves out hidden names, and on Linux the state file's
         // temporary is one; only file systems without unnamed temporary files
@@ -136,9 +162,13 @@ QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftover
 void SyncEngine::removeLeftoversOfWrites(const QStringList &relativePaths)
 {
     // A download or a state write that a crash or a power cut cut short
-    // leaves its file behind: it is never uploaded, and it is not the user's.
-    // Nothing else writes such names while no pass runs, and this pass has
-    // written none yet.
+    // leaves its file behind: it is never uploaded. No other engine writes
+    // here (the folder is locked) and this pass has written nothing yet. The
+    // state file's temporary is the engine's alone and goes; a name ending
+    // in ".kumat-part" may also be one the user chose, so it goes to the
+    // trash, where it can be restored, or stays where it is.
+    if (!folderLock || !folderLock->isLocked())
+        return;
     for (const QString &relative : relativePaths) {
         if (!folderStillSame())
             return;
@@ -146,11 +176,48 @@ void SyncEngine::removeLeftoversOfWrites(const QStringList &relativePaths)
         const QFileInfo info(path);
         if (info.isDir() && !info.isSymLink())
             continue;
-        if (QFile::remove(path))
-            Q_EMIT log(QStringLiteral("Yarım kalmış bir yazmadan kalan geçici dosya silindi: ") + relative);
-        else
+        const bool ownTemporary = isStateFileTemporary(topComponent(relative),
+                                                       platformNamesIgnoreCase() ? Qt::CaseInsensitive
+                                                                                 : Qt::CaseSensitive);
+        if (ownTemporary ? QFile::remove(path) : LocalTrash::moveToTrash(path)) {
+            leftoversRefused.remove(relative);
+            Q_EMIT log((ownTemporary ? QStringLiteral("Yarım kalmış bir yazmadan kalan geçici dosya silindi: ")
+                                     : QStringLiteral("Yarım kalmış bir yazmadan kalan geçici dosya çöp kutusuna "
+                                                      "taşındı: "))
+                       + relative);
+        } else if (!leftoversRefused.contains(relative)) {
+            leftoversRefused.insert(relative);
             Q_EMIT log(QStringLiteral("Yarım kalmış bir yazmadan kalan geçici dosya silinemedi: ") + relative);
+        }
     }
+}
+
+void SyncEngine::reportScanGaps(const ScanGaps &gaps)
+{
+    // Said once while it lasts: a pass every few minutes repeating it would
+    // bury everything else the user is told.
+    QSet<QString> now;
+    for (const QString &folder : gaps.folders) {
+        now.insert(folder);
+        if (gapsReported.contains(folder))
+            continue;
+        Q_EMIT log(QStringLiteral("Klasör okunamadı; içindekiler silinmiş sayılmadı, okunabilene kadar dokunulmayacak: ")
+                   + folder);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                            QStringLiteral("Okunamayan klasör senkronize edilmiyor: ") + folder, 1);
+    }
+    for (const QString &file : gaps.files) {
+        now.insert(file);
+        // gone between the listing and the read: nothing to tell
+        if (gapsReported.contains(file) || !QFileInfo::exists(absolute(file)))
+            continue;
+        Q_EMIT log(QStringLiteral("Dosya okunamadı (başka bir programda açık olabilir); sonraki denetimde yeniden "
+                                  "denenecek: ")
+                   + file);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                            QStringLiteral("Okunamayan dosya bu denetimde atlandı: ") + file, 1);
+    }
+    gapsReported = now;
 }
 
 SyncEngine::LocalFile SyncEngine::localFileAt(const QString &absolutePath) const

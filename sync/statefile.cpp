@@ -7,6 +7,10 @@
 namespace {
 
 const QString stateFileName = QStringLiteral(".kumat-sync.json");
+// The server and account the records were made with, under the one key no
+// relative path can have: builds that do not know it take it for a record of
+// the folder itself and leave it alone.
+const QString bindingKey = QString();
 
 } // namespace
 
@@ -33,10 +37,12 @@ void SyncEngine::loadState()
     QFile file(absolute(stateFileName));
     if (!file.open(QIODevice::ReadOnly)) {
         state = QJsonObject();
+        stateBinding = QJsonObject();
         return;
     }
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
     state = document.isObject() ? document.object() : QJsonObject();
+    stateBinding = state.take(bindingKey).toObject();
     savedState = QJsonObject();
     savedText.clear();
 }
@@ -59,9 +65,13 @@ void SyncEngine::saveState()
     // A pass that changed nothing hands over the very state written last
     // time; its text is known, and writing it out takes far less than
     // serialising thousands of records again.
-    if (savedText.isNull() || state != savedState) {
-        savedText = QJsonDocument(state).toJson(QJsonDocument::Indented);
+    if (savedText.isNull() || state != savedState || stateBinding != savedBinding) {
+        QJsonObject content = state;
+        if (!stateBinding.isEmpty())
+            content.insert(bindingKey, stateBinding);
+        savedText = QJsonDocument(content).toJson(QJsonDocument::Indented);
         savedState = state;
+        savedBinding = stateBinding;
     }
     const QByteArray bytes = savedText;
     if (file.write(bytes) != bytes.size()) {

@@ -3,10 +3,14 @@
 #include "apiclient.h"
 #include "dirwalk.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QSet>
+#include <QSysInfo>
 
 #include <climits>
 #include <functional>
@@ -60,6 +64,30 @@ SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
     connect(&watcher, &FolderWatcher::directoryChanged, this, &SyncEngine::directoryChanged);
 }
 
+namespace {
+
+// The folder locks the engines of this process hold, by lock file path.
+QSet<QString> &lockedFolders()
+{
+    static QSet<QString> paths;
+    return paths;
+}
+
+} // namespace
+
+SyncEngine::~SyncEngine()
+{
+    releaseFolder();
+}
+
+void SyncEngine::releaseFolder()
+{
+    if (!folderLock)
+        return;
+    lockedFolders().remove(folderLock->fileName());
+    folderLock.reset();
+}
+
 void SyncEngine::configure(const QString &folder, int intervalMinutes)
 {
     const QString cleaned = QDir::cleanPath(folder);
@@ -81,6 +109,8 @@ void SyncEngine::start()
         Q_EMIT log(QStringLiteral("Senkronizasyon klasörü oluşturulamadı: ") + syncFolder);
         return;
     }
+    if (!lockFolder())
+        return;
 
     loadState();
     rebuildWatchers();
@@ -102,9 +132,56 @@ void SyncEngine::stop()
     debounceTimer.stop();
 
     watcher.clear();
+    // A pass still winding down writes nothing more that another engine
+    // could meet: it ends at its next check without a write.
+    if (!syncInProgress)
+        releaseFolder();
 
     Q_EMIT stateChanged(false);
     Q_EMIT log(QStringLiteral("Senkronizasyon durduruldu."));
+}
+
+bool SyncEngine::lockFolder()
+{
+    const QString lockPath = QDir(syncFolder).filePath(QStringLiteral(".kumat-sync.lock"));
+    if (folderLock && folderLock->isLocked() && folderLock->fileName() == lockPath)
+        return true;
+    releaseFolder();
+    folderLock = std::make_unique<QLockFile>(lockPath);
+    // Only a lock whose process is gone is stale; a long pass must never
+    // lose its lock to a second engine.
+    folderLock->setStaleLockTime(0);
+    if (folderLock->tryLock(0)) {
+        lockedFolders().insert(lockPath);
+        return true;
+    }
+    // This process's own lock that no engine here holds was left in a folder
+    // moved away while a pass ran, and has come back with it.
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (folderLock->error() == QLockFile::LockFailedError && !lockedFolders().contains(lockPath)
+        && folderLock->getLockInfo(&pid, &host, &application) && pid == QCoreApplication::applicationPid()
+        && host == QSysInfo::machineHostName() && folderLock->removeStaleLockFile() && folderLock->tryLock(0)) {
+        lockedFolders().insert(lockPath);
+        return true;
+    }
+    const bool heldByAnother = folderLock->error() == QLockFile::LockFailedError;
+    releaseFolder();
+    if (heldByAnother) {
+        Q_EMIT log(QStringLiteral("Bu klasörü başka bir Kumat Senkronizasyon kopyası senkronize ediyor; başlatılmadı: ")
+                   + syncFolder);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon başlatılamadı"),
+                            QStringLiteral("Bu klasörü başka bir Kumat Senkronizasyon kopyası senkronize ediyor: ")
+                                + syncFolder,
+                            2);
+        return false;
+    }
+    // A folder this user may not write into (read-only media, say) holds no
+    // lock and no other engine's either; the pass reports what it cannot
+    // write, and leaves the leftovers of writes alone without the lock.
+    Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne kilit dosyası yazılamadı: ") + syncFolder);
+    return true;
 }
 
 bool SyncEngine::isRunning() const

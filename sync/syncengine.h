@@ -11,10 +11,13 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <memory>
+
 #include "folderidentity.h"
 #include "folderwatcher.h"
 
 class ApiClient;
+class QLockFile;
 struct PassContext;
 
 // Keeps one local folder and the user's server tree in step. Everything runs on
@@ -37,6 +40,7 @@ public:
     };
 
     SyncEngine(ApiClient *api, QObject *parent = nullptr);
+    ~SyncEngine() override;
 
     void configure(const QString &folder, int intervalMinutes);
     void start();
@@ -49,10 +53,21 @@ public:
     bool isSafeRelativePath(const QString &relativePath) const;
     QString conflictPath(const QString &relativePath, const QString &label) const;
 
+    // What a scan could not see: folders it could not list (and entries of
+    // unknown kind), and files it could not read. Relative paths.
+    struct ScanGaps
+    {
+        QStringList folders;
+        QStringList files;
+        // the sync folder itself could not be listed
+        bool top = false;
+    };
+
     // Local scan and hashing.
     // Engine entries that an interrupted write left behind (partial
-    // downloads, safe-write temporaries) go to `leftovers` when given.
-    QMap<QString, LocalFile> scanLocal(QStringList *leftovers = nullptr) const;
+    // downloads, safe-write temporaries) go to `leftovers` when given, and
+    // what could not be seen to `gaps`.
+    QMap<QString, LocalFile> scanLocal(QStringList *leftovers = nullptr, ScanGaps *gaps = nullptr) const;
     QString hashFile(const QString &absolutePath) const;
 
     // The state file ".kumat-sync.json".
@@ -89,6 +104,9 @@ private:
     static bool isLeftoverOfWrite(const QString &relativePath);
     static bool isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitivity cs);
     void removeLeftoversOfWrites(const QStringList &relativePaths);
+    // Tells the user once about each place the scan could not see, and
+    // again only after it was seen in between.
+    void reportScanGaps(const ScanGaps &gaps);
     // Remembers what each watched directory lists as a pass begins, so that
     // notifications for the pass's own bookkeeping start no pass.
     void rememberListings();
@@ -102,6 +120,9 @@ private:
     // what marks a pass as running.
     void runPass();
     // The phases of one pass; each works on the pass context.
+    // Ties the records to the server and account signed in now; records of
+    // another are not used. False when the account cannot be told yet.
+    bool bindStateToAccount();
     bool fetchSnapshot(QJsonObject *snapshot);
     void takeInSnapshot(PassContext &pass, const QJsonObject &snapshot);
     void archivePortalDeletions(PassContext &pass);
@@ -114,6 +135,10 @@ private:
     // Ends the pass, committing nothing, when the folder has gone away or is
     // no longer the directory the pass began with.
     bool syncFolderAvailable();
+    void syncFolderUnavailable();
+    // Takes the folder's lock, or tells why the engine cannot start.
+    bool lockFolder();
+    void releaseFolder();
     // Whether the folder is still the very directory the running pass began
     // with. Asked before every step that creates, writes, moves or removes in
     // it; once it says no, the pass touches nothing more and ends at its next
@@ -131,6 +156,7 @@ private:
     // made on, otherwise a new file.
     void uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file, const QVariant &baseVersion);
     void removeFileGoneFromServer(PassContext &pass, const QString &path);
+    void reportClash(PassContext &pass, const QString &path, bool localIsFile);
 
     ApiClient *api;
     QString syncFolder;
@@ -149,9 +175,22 @@ private:
     // files deleted on the server that the platform's trash refused this run;
     // they stay with their records, reported once, until the user acts
     QSet<QString> trashRefused;
+    // folders and files the last scans could not see, already reported
+    QSet<QString> gapsReported;
+    // leftovers that neither the trash nor a removal took, already reported
+    QSet<QString> leftoversRefused;
+    // paths where a file meets a folder, reported this run
+    QSet<QString> clashesReported;
+    // held while the engine runs: one engine per folder, whichever program
+    // or copy of it runs it
+    std::unique_ptr<QLockFile> folderLock;
     // watched directory -> digest of its listing when the last pass began
     QHash<QString, QByteArray> listingsAtPass;
+    // the server and account `state` belongs to ("server", "account"); empty
+    // for a state written before records were tied to one
+    QJsonObject stateBinding;
     // the state as saveState last serialised it, and that text
     QJsonObject savedState;
+    QJsonObject savedBinding;
     QByteArray savedText;
 };

@@ -85,7 +85,10 @@ QStringList Device::filesUnder(const QString &relative) const
 
 QJsonObject Device::savedState() const
 {
-    return QJsonDocument::fromJson(stateFileBytes()).object();
+    // the records; the account they belong to is kept under the empty key
+    QJsonObject records = QJsonDocument::fromJson(stateFileBytes()).object();
+    records.remove(QString());
+    return records;
 }
 
 QByteArray Device::stateFileBytes() const

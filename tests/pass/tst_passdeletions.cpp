@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 // Deletions in all three directions: on the web portal (archived here), here
@@ -30,9 +31,13 @@ private Q_SLOTS:
     void idMismatchIsSkipped();
     void failedArchiveMoveLeavesItemUntouched();
     void localDeletionGoesToServerTrashOnce();
+    void failedServerDeletionIsRetried_data();
+    void failedServerDeletionIsRetried();
     void localDeletionSparesVersionNotSeenHere_data();
     void localDeletionSparesVersionNotSeenHere();
     void fileOnDiskButNotScannedIsNotDeleted();
+    void unseenIsLeftAlone_data();
+    void unseenIsLeftAlone();
     void letterCaseRenameReachesServer();
     void mobileDeletionMovesLocalCopyToTrash();
     void mobileDeletionKeepsEditedCopy();
@@ -270,6 +275,41 @@ void TestPassDeletions::localDeletionGoesToServerTrashOnce()
     QVERIFY(!d->exists("belge.txt"));
 }
 
+void TestPassDeletions::failedServerDeletionIsRetried_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("retried");
+    QTest::newRow("server fault") << "status" << 503 << true;
+    QTest::newRow("sign-in expired") << "status" << 401 << true;
+    QTest::newRow("server busy") << "status" << 429 << true;
+    // the node is gone already: the deletion holds, and nothing comes back
+    QTest::newRow("already gone") << "status" << 404 << false;
+}
+
+void TestPassDeletions::failedServerDeletionIsRetried()
+{
+    QFETCH(QString, action);
+    QFETCH(int, status);
+    QFETCH(bool, retried);
+    Device *d = synced({{"belge.txt", "sil"}});
+    QVERIFY(QFile::remove(d->path("belge.txt")));
+    QVERIFY(fixture.server->addFault("DELETE", "/api/v1/nodes/", action, status));
+    d->pass();
+    QCOMPARE(d->counters().errors, 1);
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(d->savedState().contains("belge.txt"), retried);
+    QVERIFY(!node("belge.txt").value("trashed").toBool());
+
+    // A passing fault leaves the user's deletion standing: the next pass
+    // deletes on the server instead of uploading or downloading the file.
+    d->pass();
+    QCOMPARE(d->counters().trashed, retried ? 1 : 0);
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(node("belge.txt").value("trashed").toBool(), retried);
+    QCOMPARE(d->exists("belge.txt"), !retried);
+}
+
 void TestPassDeletions::localDeletionSparesVersionNotSeenHere_data()
 {
     QTest::addColumn<bool>("otherNode");
@@ -311,6 +351,56 @@ void TestPassDeletions::fileOnDiskButNotScannedIsNotDeleted()
     QVERIFY(!node(".gizli").value("trashed").toBool());
     QCOMPARE(d->counters().trashed, 0);
     QCOMPARE(d->read(".gizli"), QByteArray("yerelde değişti"));
+}
+
+void TestPassDeletions::unseenIsLeftAlone_data()
+{
+    QTest::addColumn<QString>("unreadable");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("folder that cannot be listed")
+        << "alt" << "Klasör okunamadı; içindekiler silinmiş sayılmadı, okunabilene kadar dokunulmayacak: alt";
+    QTest::newRow("file that cannot be read")
+        << "alt/a.txt" << "Dosya okunamadı (başka bir programda açık olabilir); sonraki denetimde yeniden denenecek: alt/a.txt";
+}
+
+void TestPassDeletions::unseenIsLeftAlone()
+{
+    // What the scan cannot see is neither deleted nor edited by the user:
+    // while another device saves a newer version, nothing goes to the
+    // server trash, nothing is uploaded or kept as a conflict, and the user
+    // is told once.
+    QFETCH(QString, unreadable);
+    QFETCH(QString, warning);
+    Device *d = synced({{"alt/a.txt", "ilk"}, {"alt/b.txt", "ikinci"}, {"kök.txt", "kök"}});
+    QVERIFY(fixture.server->putFile(fixture.email(), "alt/a.txt", "başka cihazdan"));
+    const qint64 version = node("alt/a.txt").value("version").toInteger();
+    if (!TestPlatform::makeUnreadable(d->path(unreadable)))
+        QSKIP("this platform gives this user no unreadable entry of that kind");
+    {
+        const auto readable = qScopeGuard([&] { TestPlatform::makeReadableAgain(d->path(unreadable)); });
+        d->pass();
+        QCOMPARE(d->countLogged(warning), 1);
+        QVERIFY(d->noticed("Senkronizasyon uyarısı"));
+        d->pass();
+        QCOMPARE(d->countLogged(warning), 0);
+        QCOMPARE(d->counters().trashed, 0);
+        QCOMPARE(d->counters().uploaded, 0);
+        QCOMPARE(d->counters().errors, 0);
+    }
+    QVERIFY(!node("alt/a.txt").value("trashed").toBool());
+    QVERIFY(!node("alt/b.txt").value("trashed").toBool());
+    QCOMPARE(node("alt/a.txt").value("version").toInteger(), version);
+    QVERIFY(d->filesUnder(".kumat-conflicts").isEmpty());
+    QVERIFY(d->savedState().contains("alt/a.txt"));
+    QVERIFY(d->savedState().contains("alt/b.txt"));
+
+    // readable again: the newer version comes down over the untouched copy
+    d->pass();
+    QCOMPARE(d->counters().downloaded, 1);
+    QCOMPARE(d->counters().trashed, 0);
+    QCOMPARE(d->read("alt/a.txt"), QByteArray("başka cihazdan"));
+    QCOMPARE(d->read("alt/b.txt"), QByteArray("ikinci"));
+    QVERIFY(d->filesUnder(".kumat-conflicts").isEmpty());
 }
 
 void TestPassDeletions::letterCaseRenameReachesServer()

@@ -115,9 +115,13 @@ void TestPassIntake::serve(const QJsonObject &snapshot)
 
 QList<QByteArray> TestPassIntake::requestLines() const
 {
+    // The account request comes once per sign-in, before the first snapshot;
+    // snapshotFailureChangesNothing checks it, the other tests what follows.
     QList<QByteArray> lines;
-    for (const ScriptedRequest &request : scripted.requests)
-        lines.append(request.method + ' ' + request.target);
+    for (const ScriptedRequest &request : scripted.requests) {
+        if (request.target != "/api/v1/me")
+            lines.append(request.method + ' ' + request.target);
+    }
     return lines;
 }
 
@@ -141,29 +145,46 @@ QJsonObject TestPassIntake::recordFor(const QString &relative, qint64 version, q
 
 void TestPassIntake::snapshotFailureChangesNothing_data()
 {
+    // which request fails: the snapshot, or the account request before it
+    // (whose tree the server shows must be known before anything is judged)
+    QTest::addColumn<QByteArray>("failing");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
-    QTest::newRow("server error") << 500 << QByteArray(R"({"ok":false,"message":"bakımda"})");
-    QTest::newRow("ok false") << 200 << QByteArray(R"({"ok":false,"message":"oturum yok"})");
-    QTest::newRow("not json") << 200 << QByteArray("<html>");
-    QTest::newRow("empty object") << 200 << QByteArray("{}");
+    QTest::newRow("server error") << QByteArray("/api/v1/sync/snapshot") << 500
+                                  << QByteArray(R"({"ok":false,"message":"bakımda"})");
+    QTest::newRow("ok false") << QByteArray("/api/v1/sync/snapshot") << 200
+                              << QByteArray(R"({"ok":false,"message":"oturum yok"})");
+    QTest::newRow("not json") << QByteArray("/api/v1/sync/snapshot") << 200 << QByteArray("<html>");
+    QTest::newRow("empty object") << QByteArray("/api/v1/sync/snapshot") << 200 << QByteArray("{}");
+    QTest::newRow("account: server error") << QByteArray("/api/v1/me") << 503
+                                           << QByteArray(R"({"ok":false,"message":"bakımda"})");
+    QTest::newRow("account: sign-in expired") << QByteArray("/api/v1/me") << 401
+                                              << QByteArray(R"({"ok":false,"message":"oturum yok"})");
 }
 
 void TestPassIntake::snapshotFailureChangesNothing()
 {
+    QFETCH(QByteArray, failing);
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QVERIFY(d->write("a.txt", "yerel"));
     writeState(QJsonObject{{"a.txt", recordFor("a.txt", 1, 5)}, {"b.txt", recordFor("a.txt", 1, 6)}});
     const QByteArray stateBefore = d->stateFileBytes();
-    scripted.setHandler([&](const ScriptedRequest &) { return ScriptedResponse::json(status, body); });
+    scripted.setHandler([&](const ScriptedRequest &request) {
+        if (request.target == failing)
+            return ScriptedResponse::json(status, body);
+        return ScriptedResponse::json(200, R"({"ok":true,"user":{"id":7,"email":"a@b.test"}})");
+    });
     d->pass();
 
-    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
-    QVERIFY(d->loggedStartingWith("Sunucu anlık görüntüsü alınamadı: "));
+    const bool account = failing == "/api/v1/me";
+    QCOMPARE(scripted.requests.size(), account ? 1 : 2);
+    QCOMPARE(scripted.requests.last().target, failing);
+    QVERIFY(d->loggedStartingWith(account ? "Hesap bilgisi alınamadı: " : "Sunucu anlık görüntüsü alınamadı: "));
     QCOMPARE(d->notices.size(), 1);
     QCOMPARE(d->notices.first().title, QStringLiteral("Senkronizasyon hatası"));
-    QVERIFY(d->notices.first().message.startsWith("Kumat dosya listesi alınamadı: "));
+    QVERIFY(d->notices.first().message.startsWith(account ? "Kumat hesap bilgisi alınamadı: "
+                                                          : "Kumat dosya listesi alınamadı: "));
     QCOMPARE(d->notices.first().severity, 2);
     QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
     QVERIFY(!d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));

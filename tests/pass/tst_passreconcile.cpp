@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QJsonObject>
 #include <QOperatingSystemVersion>
+#include <QJsonDocument>
+#include <QJsonArray>
 #include <QTest>
 
 
@@ -37,6 +39,11 @@ private Q_SLOTS:
     void localEditIsUploaded();
     void corruptDownloadLeavesNothing();
     void serverFolderIsCreatedLocally();
+    void anotherAccountPairsAnew();
+    void fileMeetsFolder_data();
+    void fileMeetsFolder();
+    void olderServerVersionNeverReplacesLocal_data();
+    void olderServerVersionNeverReplacesLocal();
 
 private:
     Device *synced(const QString &path, const QByteArray &content);
@@ -154,7 +161,8 @@ void TestPassReconcile::unreadableLocalFileIsNeverReplaced()
         QSKIP("no file that refuses reading to this user");
     d->pass();
 
-    QVERIFY(d->logged("İlk eşleştirmede yerel kopya korunamadığı için dosya atlandı: kilitli.bin"));
+    QVERIFY(d->logged("Dosya okunamadı (başka bir programda açık olabilir); sonraki denetimde yeniden denenecek: "
+                      "kilitli.bin"));
     QVERIFY(QFileInfo::exists(d->path("kilitli.bin")));
     QVERIFY(!d->savedState().contains("kilitli.bin"));
     QCOMPARE(d->counters().downloaded, 0);
@@ -352,6 +360,111 @@ void TestPassReconcile::serverFolderIsCreatedLocally()
     QVERIFY(QFileInfo(d->path("boş")).isDir());
     QCOMPARE(d->counters().downloaded, 0);
     QCOMPARE(d->counters().errors, 0);
+}
+
+void TestPassReconcile::anotherAccountPairsAnew()
+{
+    // The same folder, signed in with another account: the records of the
+    // first say nothing about the second. Nothing is removed on either side,
+    // nothing crosses into the first account, and the folder is paired anew.
+    Device *d = fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "ortak.txt", "aynı"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "farklı.txt", "a hesabı"));
+    QVERIFY(fixture.server->putFile(fixture.email(), "yalnız-a.txt", "a"));
+    d->pass();
+    QCOMPARE(d->counters().downloaded, 3);
+    const QJsonArray before = fixture.server->list(fixture.email());
+
+    const QString other = QStringLiteral("baska-") + fixture.email();
+    QVERIFY(fixture.server->addUser(other, fixture.password()));
+    QVERIFY(fixture.server->putFile(other, "ortak.txt", "aynı"));
+    QVERIFY(fixture.server->putFile(other, "farklı.txt", "b hesabı"));
+    QVERIFY(fixture.server->putFile(other, "yalnız-b.txt", "b"));
+    QVERIFY(d->signIn(fixture.server->baseUrl(), other, fixture.password()));
+    d->pass();
+
+    QVERIFY(d->loggedStartingWith("Takip kaydı başka bir hesaba veya sunucuya ait; klasör bu hesapla yeniden eşleştiriliyor: "));
+    QCOMPARE(d->counters().localDeleted, 0);
+    QCOMPARE(d->counters().trashed, 0);
+    QCOMPARE(d->counters().errors, 0);
+    QCOMPARE(d->read("ortak.txt"), QByteArray("aynı"));
+    QCOMPARE(d->read("farklı.txt"), QByteArray("b hesabı"));
+    QCOMPARE(d->read(".kumat-conflicts/" + conflictCopies(d).value(0)), QByteArray("a hesabı"));
+    QCOMPARE(d->read("yalnız-a.txt"), QByteArray("a"));
+    QCOMPARE(d->read("yalnız-b.txt"), QByteArray("b"));
+    // the second account now holds what this folder holds; the first is as it was
+    QCOMPARE(fixture.server->content(other, qint64(fixture.server->node(other, "yalnız-a.txt").value("id").toDouble())),
+             QByteArray("a"));
+    QCOMPARE(fixture.server->list(fixture.email()), before);
+
+    // and the records now belong to the second account: a further pass is quiet
+    d->pass();
+    QCOMPARE(d->counters().uploaded + d->counters().downloaded + d->counters().errors, 0);
+    QVERIFY(!d->loggedStartingWith("Takip kaydı başka bir hesaba"));
+}
+
+void TestPassReconcile::fileMeetsFolder_data()
+{
+    QTest::addColumn<QString>("local");
+    QTest::addColumn<QString>("remote");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("a file here, a folder on the server")
+        << "rapor" << "rapor/iç.txt" << "Yerelde dosya olan yerde kumatta klasör var; ikisi de olduğu gibi bırakıldı: rapor";
+    QTest::newRow("a folder here, a file on the server")
+        << "rapor/iç.txt" << "rapor" << "Yerelde klasör olan yerde kumatta dosya var; ikisi de olduğu gibi bırakıldı: rapor";
+}
+
+void TestPassReconcile::fileMeetsFolder()
+{
+    // Neither can take the other's place: both stay, and the user is told
+    // once instead of meeting a failure on every pass.
+    QFETCH(QString, local);
+    QFETCH(QString, remote);
+    QFETCH(QString, said);
+    QVERIFY(fixture.server->putFile(fixture.email(), remote, "sunucu"));
+    Device *d = fixture.device();
+    QVERIFY(d->write(local, "yerel"));
+    const QJsonArray listed = fixture.server->list(fixture.email());
+    d->pass();
+    QCOMPARE(d->countLogged(said), 1);
+    QVERIFY(d->noticed("Senkronizasyon uyarısı"));
+    QCOMPARE(d->counters().errors, 0);
+    d->pass();
+    QCOMPARE(d->countLogged(said), 0);
+    QCOMPARE(d->counters().errors, 0);
+    QCOMPARE(d->read(local), QByteArray("yerel"));
+    QCOMPARE(fixture.server->list(fixture.email()), listed);
+}
+
+void TestPassReconcile::olderServerVersionNeverReplacesLocal_data()
+{
+    QTest::addColumn<QByteArray>("local");
+    QTest::newRow("local copy untouched") << QByteArray("yeni");
+    QTest::newRow("local copy edited since") << QByteArray("yerelde düzenlendi");
+}
+
+void TestPassReconcile::olderServerVersionNeverReplacesLocal()
+{
+    // A server restored from a backup lists a lower version than the one
+    // recorded here. That is no change made after this copy: the local
+    // content stays and goes up again; the older one is kept as a copy.
+    QFETCH(QByteArray, local);
+    Device *d = synced("a.txt", "yeni");
+    QJsonObject state = d->savedState();
+    QJsonObject record = state.value("a.txt").toObject();
+    record.insert("remote_version", record.value("remote_version").toInteger() + 5);
+    state.insert("a.txt", record);
+    QVERIFY(d->write(".kumat-sync.json", QJsonDocument(state).toJson()));
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "yedekten dönen eski sürüm"));
+    if (local != "yeni")
+        QVERIFY(d->write("a.txt", local));
+    d->pass();
+
+    QCOMPARE(d->read("a.txt"), local);
+    QCOMPARE(d->counters().downloaded, 0);
+    QCOMPARE(d->counters().uploaded, 1);
+    QCOMPARE(serverContent("a.txt"), local);
+    QCOMPARE(d->read(".kumat-conflicts/" + conflictCopies(d).value(0)), QByteArray("yedekten dönen eski sürüm"));
 }
 
 QTEST_GUILESS_MAIN(TestPassReconcile)

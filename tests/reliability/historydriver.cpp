@@ -969,8 +969,16 @@ bool HistoryRunner::runPass(const HistoryOp &op)
             fail(QStringLiteral("state file is not a JSON object %1: %2").arg(where, error.errorString()));
             return false;
         }
-        if (doc.object() != SyncEngineTestAccess::state(device->engine)) {
+        // the records, and under the empty key the account they belong to
+        QJsonObject records = doc.object();
+        const QJsonObject binding = records.take(QString()).toObject();
+        if (records != SyncEngineTestAccess::state(device->engine)) {
             fail(QStringLiteral("state file differs from the state of the completed pass %1").arg(where));
+            return false;
+        }
+        if (binding.value(QLatin1String("account")).toString().isEmpty()
+            || binding.value(QLatin1String("server")).toString() != device->api.baseUrl()) {
+            fail(QStringLiteral("state file does not name the account of the completed pass %1").arg(where));
             return false;
         }
     } else if (folderStayed
