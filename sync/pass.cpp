@@ -50,7 +50,8 @@ void SyncEngine::runPass()
     // counts as one
     rememberListings();
 
-    if (!bindStateToAccount())
+    // stopped while the account was asked for: no further request
+    if (!bindStateToAccount() || !running)
         return;
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot))

@@ -108,8 +108,14 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // deletion: its files and the user's unsent work in it stay. That
         // holds for what intake refused too, and for a spelling the folder
         // takes for the same entry.
-        if (!state.contains(path) && listed.contains(ignoreCase ? PassValues::nameCaseKey(path) : path)) {
-            Q_EMIT log(QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ") + path);
+        // A file works the same way: a deletion record applies to the node
+        // this device recorded, and a path the server lists live again was
+        // made after it (by another device that still had the file, say).
+        if (listed.contains(ignoreCase ? PassValues::nameCaseKey(path) : path)) {
+            Q_EMIT log((state.contains(path)
+                            ? QStringLiteral("Dosya kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ")
+                            : QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: "))
+                       + path);
             continue;
         }
 

@@ -1334,6 +1334,12 @@ bool HistoryRunner::checkConverged(QString *difference)
         }
     }
     const auto excluded = [&](const QString &path) {
+        // a name the server refuses (a control character, from a hostile
+        // item copied here) stays on the desktop alone
+        for (const QChar c : path) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+                return true;
+        }
         const QStringList parts = path.split(QLatin1Char('/'));
         for (int n = 1; n <= parts.size(); ++n) {
             if (spellings.value(parts.mid(0, n).join(QLatin1Char('/')).toLower()).size() > 1)

@@ -137,6 +137,17 @@ private Q_SLOTS:
                                          step(HistoryOp::LocalRename, 0, QStringLiteral("g/Rapor.txt"), QStringLiteral("g/rapor.txt")),
                                          pass(0), settle()};
         }
+        {
+            // a pass stopped at the transfer leaves the file without a record; the next pass there uploads it
+            // again after the portal deleted it, and the other device must not archive what the server lists live
+            const QString c = QStringLiteral("d/c.md");
+            HistoryOp stopped = pass(1);
+            stopped.stopOnProgress = true;
+            QTest::newRow("a file listed live again is not archived by its old deletion record")
+                << 2 << QList<HistoryOp>{step(HistoryOp::PortalPut, 0, c, QString(), 4), stopped, pass(0),
+                                         step(HistoryOp::PortalDelete, 0, c, QStringLiteral("tombstones")), pass(1),
+                                         settle()};
+        }
         QTest::newRow("a server folder named as the state file is refused")
             << 1 << QList<HistoryOp>{step(HistoryOp::HostilePut, 0, QStringLiteral(".kumat-sync.json/Rapor.txt"), QString(), 13),
                                      pass(0), write(0, a, 1), pass(0), settle()};
