@@ -203,7 +203,7 @@ namespace {
 
 int advance(const QWidget *widget, const QString &text)
 {
-    return int(std::ceil(QFontMetricsF(widget->font()).horizontalAdvance(text)));
+    return widget->fontMetrics().horizontalAdvance(text);
 }
 
 // Every text of the window that does not get the room the style means it to
