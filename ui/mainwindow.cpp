@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "mainwindow_p.h"
+#include "textbutton.h"
 
 #include "apiclient.h"
 #include "syncengine.h"
@@ -69,7 +70,7 @@ MainWindow::MainWindow(QWidget *parent)
     folderLayout->setContentsMargins(0, 0, 0, 0);
     folderEdit = new QLineEdit(folderRow);
     folderEdit->setObjectName(QStringLiteral("folderEdit"));
-    browseButton = new QPushButton(QStringLiteral("Seç"), folderRow);
+    browseButton = new TextButton(QStringLiteral("Seç"), folderRow);
     browseButton->setObjectName(QStringLiteral("browseButton"));
     folderLayout->addWidget(folderEdit, 1);
     folderLayout->addWidget(browseButton, 0);
@@ -104,16 +105,16 @@ MainWindow::MainWindow(QWidget *parent)
     layout->addLayout(form, 0);
 
     auto *buttons = new QHBoxLayout;
-    connectButton = new QPushButton(QStringLiteral("Bağlan ve başlat"), central);
+    connectButton = new TextButton(QStringLiteral("Bağlan ve başlat"), central);
     connectButton->setObjectName(QStringLiteral("connectButton"));
-    stopButton = new QPushButton(QStringLiteral("Durdur"), central);
+    stopButton = new TextButton(QStringLiteral("Durdur"), central);
     stopButton->setObjectName(QStringLiteral("stopButton"));
     stopButton->setEnabled(false);
     statusLabel = new QLabel(QStringLiteral("Hazır"), central);
     statusLabel->setObjectName(QStringLiteral("statusLabel"));
     // it shows versions from the update manifest and titles of notifications
     statusLabel->setTextFormat(Qt::PlainText);
-    updateButton = new QPushButton(QStringLiteral("Güncelleme Kontrol Et"), central);
+    updateButton = new TextButton(QStringLiteral("Güncelleme Kontrol Et"), central);
     updateButton->setObjectName(QStringLiteral("updateButton"));
     updateButton->setToolTip(QStringLiteral("Yeni sürüm kontrolü başlat"));
     buttons->addWidget(connectButton);

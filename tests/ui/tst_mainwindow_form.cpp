@@ -4,7 +4,13 @@
 
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QProcess>
+#include <QStyleFactory>
+#include <QStyleOptionButton>
+#include <QTextDocument>
 #include <QVBoxLayout>
+
+#include <cmath>
 
 using namespace UiTest;
 
@@ -21,6 +27,8 @@ private Q_SLOTS:
     void noTrayWithoutDesktopTray();
     void titleCarriesSpeedsFromFirstTick();
     void updateCheckInvocableByName();
+    void textsFitAtScale_data();
+    void textsFitAtScale();
 };
 
 void TestMainWindowForm::layoutAndTexts()
@@ -177,6 +185,119 @@ void TestMainWindowForm::updateCheckInvocableByName()
     QVERIFY(a.button("updateButton")->isEnabled());
     QVERIFY(QMetaObject::invokeMethod(&w, "checkForUpdatesClicked", Qt::QueuedConnection));
     QTRY_VERIFY(!a.button("updateButton")->isEnabled());
+}
+
+void TestMainWindowForm::textsFitAtScale_data()
+{
+    QTest::addColumn<qreal>("factor");
+
+    // a virtual display without a DPI setting, then the usual desktop settings
+    QTest::newRow("0.75") << 0.75;
+    QTest::newRow("1") << 1.0;
+    QTest::newRow("1.25") << 1.25;
+    QTest::newRow("1.5") << 1.5;
+    QTest::newRow("2") << 2.0;
+}
+
+namespace {
+
+int advance(const QWidget *widget, const QString &text)
+{
+    return widget->fontMetrics().horizontalAdvance(text);
+}
+
+// Every text of the window that does not get the room the style means it to
+// have, with what it needs and what it got.
+QStringList cutTexts(const QWidget &window)
+{
+    QStringList cut;
+    const auto check = [&cut](const QWidget *widget, const QString &text, int needed, int room) {
+        const QString name = widget->objectName().isEmpty() ? QLatin1String(widget->metaObject()->className())
+                                                            : widget->objectName();
+        if (needed > room)
+            cut << QStringLiteral("%1 \"%2\": needs %3, has %4").arg(name, text).arg(needed).arg(room);
+    };
+    for (const QWidget *widget : window.findChildren<QWidget *>()) {
+        if (!widget->isVisibleTo(&window))
+            continue;
+        const QStyle *style = widget->style();
+        if (const auto *button = qobject_cast<const QPushButton *>(widget)) {
+            // the style's button margin between the frame and the text, on both sides
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = button->text();
+            int sides = style->pixelMetric(QStyle::PM_ButtonMargin, &option, button)
+                + style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, button);
+            if (button->autoDefault() || button->isDefault())
+                sides += style->pixelMetric(QStyle::PM_ButtonDefaultIndicator, &option, button);
+            check(button, button->text(), advance(button, button->text()) + 2 * sides, button->width());
+        } else if (const auto *box = qobject_cast<const QCheckBox *>(widget)) {
+            QStyleOptionButton option;
+            option.initFrom(box);
+            option.text = box->text();
+            const QRect textRect = style->subElementRect(QStyle::SE_CheckBoxContents, &option, box);
+            check(box, box->text(), advance(box, box->text()), textRect.width());
+        } else if (const auto *label = qobject_cast<const QLabel *>(widget)) {
+            if (label->text().isEmpty() || label->wordWrap())
+                continue;
+            const int room = label->contentsRect().width() - 2 * label->margin();
+            if (label->textFormat() == Qt::RichText
+                || (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text()))) {
+                QTextDocument document;
+                document.setDefaultFont(label->font());
+                document.setDocumentMargin(0);
+                document.setHtml(label->text());
+                check(label, document.toPlainText(), int(std::ceil(document.idealWidth())), room);
+            } else {
+                check(label, label->text(), advance(label, label->text()), room);
+            }
+        }
+    }
+    return cut;
+}
+
+} // namespace
+
+void TestMainWindowForm::textsFitAtScale()
+{
+    QFETCH(qreal, factor);
+
+    // Qt takes the scale factor once, when the application starts, so each
+    // factor is looked at by a run of this program of its own. Its log goes to
+    // a file: under Wine a test program's own output reaches no pipe.
+    if (!qEnvironmentVariableIsSet("KUMAT_SCALE_RUN")) {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString logPath = dir.filePath(QStringLiteral("scale.txt"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QString::number(factor));
+        environment.insert(QStringLiteral("KUMAT_SCALE_RUN"), QStringLiteral("1"));
+        QProcess run;
+        run.setProcessEnvironment(environment);
+        run.setStandardOutputFile(QProcess::nullDevice());
+        run.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        run.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("textsFitAtScale:") + QLatin1String(QTest::currentDataTag()), QStringLiteral("-o"),
+                   logPath + QStringLiteral(",txt")});
+        QVERIFY2(run.waitForFinished(120000), qPrintable(run.errorString()));
+        QFile log(logPath);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == 0, text.constData());
+        // a run that found no row would pass without looking at anything
+        QVERIFY2(text.contains("PASS   : TestMainWindowForm::textsFitAtScale(" + QByteArray(QTest::currentDataTag()) + ')'),
+                 text.constData());
+        return;
+    }
+
+    // the application's own style
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QCOMPARE(w.devicePixelRatioF(), factor);
+    const QStringList cut = cutTexts(w);
+    QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
 }
 
 KUMAT_UI_TEST_MAIN(TestMainWindowForm)
