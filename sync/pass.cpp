@@ -53,6 +53,7 @@ void SyncEngine::runPass()
     // stopped while the account was asked for: no further request
     if (!bindStateToAccount() || !running)
         return;
+    applyKeptRemovals();
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot))
         return;
@@ -126,6 +127,8 @@ bool SyncEngine::bindStateToAccount()
                                       "eşleştiriliyor: ")
                        + syncFolder);
         state = QJsonObject();
+        for (RemovalHold &hold : removalHolds)
+            hold = RemovalHold();
     }
     stateBinding = binding;
     return true;

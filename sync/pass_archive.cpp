@@ -108,17 +108,10 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // deletion: its files and the user's unsent work in it stay. That
         // holds for what intake refused too, and for a spelling the folder
         // takes for the same entry.
-        // A file works the same way: a deletion record applies to the node
-        // this device recorded, and a path the server lists live again was
-        // made after it (by another device that still had the file, say).
-        if (listed.contains(ignoreCase ? PassValues::nameCaseKey(path) : path)) {
-            Q_EMIT log((state.contains(path)
-                            ? QStringLiteral("Dosya kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ")
-                            : QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: "))
-                       + path);
+        if (!state.contains(path) && listed.contains(ignoreCase ? PassValues::nameCaseKey(path) : path)) {
+            Q_EMIT log(QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ") + path);
             continue;
         }
-
         // The path may since belong to another server node.
         const qint64 recordedId = PassValues::integer(state.value(path).toObject().value(QLatin1String("remote_id")));
         if (recordedId >= 1 && id >= 1 && recordedId != id) {
@@ -130,6 +123,21 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // archive it pass after pass.
         if (recordedId >= 1 && liveIds.contains(recordedId)) {
             Q_EMIT log(QStringLiteral("Doğrulanamayan portal silme kaydı atlandı: ") + path);
+            continue;
+        }
+
+        // A file with the very content recorded here, listed live at its
+        // path, was made again after the deletion (by a device that still
+        // had it): moving it away would leave this folder without a file the
+        // server holds.
+        const auto live = pass.remoteItems.constFind(path);
+        if (live != pass.remoteItems.cend()
+            && live->value(QLatin1String("sha256")).toString().compare(
+                   state.value(path).toObject().value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive)
+                == 0) {
+            Q_EMIT log(QStringLiteral("Dosya kumatta aynı içerikle yeniden oluşturulmuş, eski portal silme kaydı "
+                                      "atlandı: ")
+                       + path);
             continue;
         }
 

@@ -28,6 +28,7 @@ bool holdsRecordedContent(const SyncEngine::LocalFile &file, const QJsonObject &
 bool SyncEngine::processLocalFiles(PassContext &pass)
 {
     PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
+    QStringList removals;
     for (auto it = pass.localFiles.cbegin(); it != pass.localFiles.cend(); ++it) {
         if (!running || folderLost)
             return false;
@@ -76,7 +77,20 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
         // already reported; asking the trash again each pass changes nothing
         if (trashRefused.contains(path))
             continue;
-        removeFileGoneFromServer(pass, path);
+        removals.append(path);
+    }
+    if (!running || folderLost)
+        return false;
+
+    // A server that suddenly lists nothing (a fault, a restored backup,
+    // another account's tree) must not empty the folder: above the guard's
+    // bound the removals wait for the user's answer, records and all.
+    const QSet<QString> allowed = allowedRemovals(LocalRemoval, removals);
+    for (const QString &path : std::as_const(removals)) {
+        if (!running || folderLost)
+            return false;
+        if (allowed.contains(path))
+            removeFileGoneFromServer(pass, path);
     }
     return running;
 }

@@ -276,9 +276,11 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         // Versions only grow. A lower one is an older state of the server (one
         // restored from a backup, say), not a change made after this copy:
         // the content here is kept and goes up again, never replaced by it.
+        // Another node at the path is a change whatever its version says.
         const qint64 recordedVersion = PassValues::integer(record.value(QLatin1String("remote_version")));
-        const bool remoteChanged = versionOf(item) > recordedVersion;
-        if (versionOf(item) < recordedVersion)
+        const bool sameNode = PassValues::integer(record.value(QLatin1String("remote_id"))) == idOf(item);
+        const bool remoteChanged = !sameNode || versionOf(item) > recordedVersion;
+        if (sameNode && versionOf(item) < recordedVersion)
             Q_EMIT log(QStringLiteral("Kumattaki sürüm kayıtlı sürümden eski; yerel içerik korunuyor: ") + path);
 
         if (!localChanged && remoteChanged) {

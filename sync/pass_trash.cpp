@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <utility>
+#include <vector>
+
 namespace {
 
 // Whether the folder holds an entry at this relative path under exactly this
@@ -67,6 +70,7 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
 {
     // the scan's map belongs to this pass and stays as it is throughout
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
+    std::vector<std::pair<QString, qint64>> deletions;
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
         if (!running || folderLost)
             return;
@@ -118,6 +122,25 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
             continue;
         }
 
+        deletions.push_back({path, id});
+    }
+
+    // Many deletions at once are more often a folder emptied by mistake, a
+    // drive that lost its contents or a tool gone wrong than the user's
+    // wish; above the guard's bound they wait for the user's answer.
+    QStringList candidates;
+    candidates.reserve(qsizetype(deletions.size()));
+    for (const auto &deletion : deletions)
+        candidates.append(deletion.first);
+    const QSet<QString> allowed = allowedRemovals(ServerDeletion, candidates);
+    for (const auto &[path, id] : deletions) {
+        if (!allowed.contains(path)) {
+            // kept as it is, record and all, until the user answers
+            pass.trashedPaths.insert(path);
+            continue;
+        }
+        if (!running || !folderStillSame())
+            return;
         if (api->deleteNode(id)) {
             ++pass.trashed;
             Q_EMIT log(QStringLiteral("Çöp kutusuna taşındı: ") + path);

@@ -91,8 +91,12 @@ void SyncEngine::releaseFolder()
 void SyncEngine::configure(const QString &folder, int intervalMinutes)
 {
     const QString cleaned = QDir::cleanPath(folder);
-    if (cleaned != syncFolder)
+    if (cleaned != syncFolder) {
         trashRefused.clear();
+        // a question about another folder's files has no answer here
+        for (RemovalHold &hold : removalHolds)
+            hold = RemovalHold();
+    }
     syncFolder = cleaned;
     // The timer counts in int milliseconds; beyond this the product would wrap
     // into a negative or tiny interval.

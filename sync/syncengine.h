@@ -39,6 +39,10 @@ public:
         qint64 modifiedMs = 0;
     };
 
+    // The two sides a pass removes from: files here that the server no
+    // longer lists, and server files deleted here.
+    enum RemovalSide { LocalRemoval = 0, ServerDeletion = 1 };
+
     SyncEngine(ApiClient *api, QObject *parent = nullptr);
     ~SyncEngine() override;
 
@@ -77,10 +81,21 @@ public:
 
     void rebuildWatchers();
 
+    // The user's answer to removalsNeedAnswer: remove them in the next pass,
+    // or keep them, making the side they would leave whole again from the
+    // other (downloaded or uploaded again) and recording that.
+    void answerRemovals(int side, bool remove);
+    // How many removals on one side a pass makes without asking: at most a
+    // quarter of the recorded files, or fewer than removalGuardMinimum.
+    static constexpr int removalGuardMinimum = 20;
+
 Q_SIGNALS:
     void log(const QString &message);
     void stateChanged(bool running);
     void notification(const QString &title, const QString &message, int severity);
+    // A pass held back more removals on one side than it makes unasked; it
+    // asks once, and the removals wait for answerRemovals.
+    void removalsNeedAnswer(int side, int count, const QStringList &firstPaths);
 
 private Q_SLOTS:
     void scheduleSync();
@@ -157,6 +172,11 @@ private:
     void uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file, const QVariant &baseVersion);
     void removeFileGoneFromServer(PassContext &pass, const QString &path);
     void reportClash(PassContext &pass, const QString &path, bool localIsFile);
+    // Of the removals a pass would make on one side, those it may make now.
+    QSet<QString> allowedRemovals(int side, const QStringList &candidates);
+    // Applies a "keep them" answer: the records of the held-back removals go,
+    // so that this pass brings those files back from the other side.
+    void applyKeptRemovals();
 
     ApiClient *api;
     QString syncFolder;
@@ -179,6 +199,14 @@ private:
     QSet<QString> gapsReported;
     // leftovers that neither the trash nor a removal took, already reported
     QSet<QString> leftoversRefused;
+    // removals held back for the user's answer, per side
+    struct RemovalHold
+    {
+        QSet<QString> pending;
+        bool approved = false;
+        bool keep = false;
+    };
+    RemovalHold removalHolds[2];
     // paths where a file meets a folder, reported this run
     QSet<QString> clashesReported;
     // held while the engine runs: one engine per folder, whichever program

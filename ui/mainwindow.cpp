@@ -152,9 +152,17 @@ MainWindow::MainWindow(QWidget *parent)
         connect(pauseAction, &QAction::triggered, this, &MainWindow::toggleSyncFromTray);
         connect(trayUpdateAction, &QAction::triggered, this, &MainWindow::checkForUpdatesClicked);
         connect(quitAction, &QAction::triggered, this, &MainWindow::quitApplication);
-        connect(trayIcon, &QSystemTrayIcon::activated, this, [showWindow](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+        connect(trayIcon, &QSystemTrayIcon::activated, this, [this, showWindow](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
                 showWindow();
+                // a question whose balloon went by unseen comes up with the window
+                if (pendingRemovalQuestion)
+                    showRemovalQuestions();
+            }
+        });
+        connect(trayIcon, &QSystemTrayIcon::messageClicked, this, [this] {
+            if (pendingRemovalQuestion)
+                showRemovalQuestions();
         });
         trayIcon->show();
     }
@@ -172,6 +180,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(syncEngine, &SyncEngine::log, this, &MainWindow::appendLog);
     connect(syncEngine, &SyncEngine::stateChanged, this, &MainWindow::updateRunning);
     connect(syncEngine, &SyncEngine::notification, this, &MainWindow::showSyncNotification);
+    connect(syncEngine, &SyncEngine::removalsNeedAnswer, this, &MainWindow::askAboutRemovals);
     connect(apiClient, &ApiClient::uploadProgress, this, &MainWindow::updateUploadSpeed);
     connect(apiClient, &ApiClient::downloadProgress, this, &MainWindow::updateDownloadSpeed);
     connect(updateManager, &UpdateManager::updateAvailable, this, &MainWindow::offerUpdate);

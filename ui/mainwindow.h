@@ -47,6 +47,9 @@ private Q_SLOTS:
     void showSyncNotification(const QString &title, const QString &message, int severity);
     void checkForUpdatesClicked();
     void toggleAutoStart(bool checked);
+    // the engine held back many removals on one side and asks what to do
+    void askAboutRemovals(int side, int count, const QStringList &firstPaths);
+    void showRemovalQuestions();
 
 private:
     friend struct MainWindowTestAccess;
@@ -103,6 +106,10 @@ private:
     // The update offer on screen (announcement or question), at most one, and
     // the newest release it tells of.
     QPointer<QMessageBox> offerBox;
+    // The questions about held-back removals, one per side, and whether one
+    // waits behind a tray balloon.
+    QPointer<QMessageBox> removalBoxes[2];
+    bool pendingRemovalQuestion = false;
     QString offeredVersion;
     QString offeredNotes;
 };

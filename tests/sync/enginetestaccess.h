@@ -13,6 +13,8 @@ public:
     static QString syncFolder(const SyncEngine &engine) { return engine.syncFolder; }
     static bool syncInProgress(const SyncEngine &engine) { return engine.syncInProgress; }
     static QJsonObject &state(SyncEngine &engine) { return engine.state; }
+    // the removals held back on one side for the user's answer
+    static QSet<QString> &heldRemovals(SyncEngine &engine, int side) { return engine.removalHolds[side].pending; }
     static SyncEngine::LocalFile localFileAt(const SyncEngine &engine, const QString &path)
     {
         return engine.localFileAt(path);

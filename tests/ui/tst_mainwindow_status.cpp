@@ -1,6 +1,8 @@
 #include "uitest.h"
+#include "../sync/enginetestaccess.h"
 
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTextBlock>
 #include <QTextDocument>
 
@@ -35,6 +37,8 @@ private Q_SLOTS:
     void notifications();
     void trayEntryGoesByEngineState();
     void closingWithoutTrayStoresAndCloses();
+    void removalQuestion_data();
+    void removalQuestion();
 };
 
 void TestMainWindowStatus::logLines()
@@ -226,6 +230,65 @@ void TestMainWindowStatus::notifications()
     const QString log = a.child<QTextEdit>("logView")->toPlainText();
     for (int i = 0; i < severities.size(); ++i)
         QVERIFY2(log.contains(QStringLiteral("] Başlık %1: ").arg(i) + message(i)), qPrintable(log));
+}
+
+void TestMainWindowStatus::removalQuestion_data()
+{
+    QTest::addColumn<int>("side");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("answered");
+    QTest::newRow("removed on the server, keep them")
+        << int(SyncEngine::LocalRemoval) << "keepButton" << "Toplu silme reddedildi; dosyalar diğer taraftan geri getirilecek.";
+    QTest::newRow("removed on the server, remove them")
+        << int(SyncEngine::LocalRemoval) << "removeButton" << "Toplu silme onaylandı; bir sonraki senkronizasyonda yapılacak.";
+    QTest::newRow("deleted here, keep them")
+        << int(SyncEngine::ServerDeletion) << "keepButton" << "Toplu silme reddedildi; dosyalar diğer taraftan geri getirilecek.";
+    QTest::newRow("deleted here, remove them")
+        << int(SyncEngine::ServerDeletion) << "removeButton" << "Toplu silme onaylandı; bir sonraki senkronizasyonda yapılacak.";
+}
+
+void TestMainWindowStatus::removalQuestion()
+{
+    // The engine held back many removals: the window asks in a box that
+    // holds nothing up, names the count and the first files as plain text,
+    // and hands the answer back; closing it is no answer.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("this platform has a tray here (Windows always has one); the question waits behind a balloon");
+    QFETCH(int, side);
+    QFETCH(QString, button);
+    QFETCH(QString, answered);
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    SyncEngine *engine = a.syncEngine();
+    QStringList paths;
+    for (int i = 0; i < 24; ++i)
+        paths << QStringLiteral("<b>belge</b>-%1.txt").arg(i);
+    SyncEngineTestAccess::heldRemovals(*engine, side) = QSet<QString>(paths.cbegin(), paths.cend());
+    QSignalSpy logged(engine, &SyncEngine::log);
+    Q_EMIT engine->removalsNeedAnswer(side, 24, paths.mid(0, 10));
+    QCoreApplication::processEvents();
+
+    QMessageBox *box = nullptr;
+    for (QMessageBox *candidate : w.findChildren<QMessageBox *>()) {
+        if (candidate->isVisible() && candidate->windowTitle() == QStringLiteral("Toplu silme onay bekliyor"))
+            box = candidate;
+    }
+    QVERIFY(box);
+    QCOMPARE(box->windowModality(), Qt::NonModal);
+    QCOMPARE(box->textFormat(), Qt::PlainText);
+    QVERIFY(box->text().contains(side == SyncEngine::LocalRemoval ? "Kumatta 24 dosya silinmiş görünüyor"
+                                                                  : "Bu bilgisayarda 24 dosya silinmiş görünüyor"));
+    QVERIFY(box->text().contains(paths.at(9)));
+    QVERIFY(!box->text().contains(paths.at(10)));
+    QVERIFY(box->text().contains("… ve 14 dosya daha"));
+    QCOMPARE(box->escapeButton(), nullptr);
+    box->close();
+    QVERIFY(box->isVisible());
+    QCOMPARE(logged.size(), 0);
+
+    box->findChild<QPushButton *>(button)->click();
+    QCOMPARE(logged.size(), 1);
+    QCOMPARE(logged.first().first().toString(), answered);
 }
 
 void TestMainWindowStatus::trayEntryGoesByEngineState()
