@@ -169,6 +169,8 @@ QByteArray ApiClient::rawRequest(const QString &method, const QString &path, con
     status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (replyStatus)
         *replyStatus = status;
+    if (status == 401 && !bearerToken.isEmpty())
+        Q_EMIT signInRejected();
     const QByteArray bytes = readBody(reply);
 
     if (reply->error() != QNetworkReply::NoError) {
@@ -339,6 +341,8 @@ QJsonObject ApiClient::uploadFile(const QVariant &parentId, const QString &local
     waitFor(followed);
     reply = followed.reply();
     status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 401)
+        Q_EMIT signInRejected();
     // the reply is deleted later, and the form and the file with it: the user's
     // file is not held open meanwhile (Windows refuses to delete, rename or
     // replace an open file, the pass's own next step included)
@@ -471,6 +475,8 @@ bool ApiClient::downloadFile(qint64 id, const QString &targetPath, const QString
 
     QNetworkReply *reply = followed.reply();
     status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 401)
+        Q_EMIT signInRejected();
     const bool failed = reply->error() != QNetworkReply::NoError;
     const QString failure = canceledByUser(reply) ? QStringLiteral("İndirme durduruldu.") : failureText(followed);
     reply->deleteLater();

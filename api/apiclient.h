@@ -46,6 +46,9 @@ public:
 Q_SIGNALS:
     void uploadProgress(qint64 sent, qint64 total);
     void downloadProgress(qint64 received, qint64 total);
+    // The server refused the token of a request (401): the sign-in has
+    // expired or was revoked. Not sent for the login itself.
+    void signInRejected();
 
 private:
     friend class ApiClientTestAccess;

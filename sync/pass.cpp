@@ -23,6 +23,7 @@ void SyncEngine::syncNow()
     // refilled, or written into, at its old place.
     passFolder = FolderIdentity::of(syncFolder);
     folderLost = false;
+    signInLost = false;
     runPass();
     passFolder = FolderIdentity();
     folderLost = false;
@@ -51,12 +52,18 @@ void SyncEngine::runPass()
     rememberListings();
 
     // stopped while the account was asked for: no further request
-    if (!bindStateToAccount() || !running)
+    if (!bindStateToAccount()) {
+        signInGone();
+        return;
+    }
+    if (!running)
         return;
     applyKeptRemovals();
     QJsonObject snapshot;
-    if (!fetchSnapshot(&snapshot))
+    if (!fetchSnapshot(&snapshot)) {
+        signInGone();
         return;
+    }
 
     PassContext pass;
     takeInSnapshot(pass, snapshot);
@@ -86,13 +93,13 @@ void SyncEngine::runPass()
     if (!syncFolderAvailable())
         return;
     trashLocalDeletions(pass);
-    if (!syncFolderAvailable())
+    if (signInGone() || !syncFolderAvailable())
         return;
     reconcileRemoteFiles(pass);
-    if (!syncFolderAvailable())
+    if (signInGone() || !syncFolderAvailable())
         return;
     const bool walked = processLocalFiles(pass);
-    if (!syncFolderAvailable())
+    if (signInGone() || !syncFolderAvailable())
         return;
     if (!walked) {
         cancelPass();
@@ -109,8 +116,10 @@ bool SyncEngine::bindStateToAccount()
         // against the records; the folder and the state stay as they are.
         const QString error = api->lastError();
         Q_EMIT log(QStringLiteral("Hesap bilgisi alınamadı: ") + error);
-        Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
-                            QStringLiteral("Kumat hesap bilgisi alınamadı: ") + error, 2);
+        // an expired sign-in is told once, by whoever signs in again
+        if (!signInLost)
+            Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
+                                QStringLiteral("Kumat hesap bilgisi alınamadı: ") + error, 2);
         return false;
     }
     const QUrl server = QUrl(api->baseUrl()).adjusted(QUrl::StripTrailingSlash | QUrl::NormalizePathSegments);
@@ -131,6 +140,16 @@ bool SyncEngine::bindStateToAccount()
             hold = RemovalHold();
     }
     stateBinding = binding;
+    return true;
+}
+
+bool SyncEngine::signInGone()
+{
+    if (!signInLost)
+        return false;
+    // Nothing of this pass is recorded; what it did is met again by the next.
+    Q_EMIT log(QStringLiteral("Kumat oturumu sona erdi; senkronizasyon yarıda kaldı, takip kaydı değiştirilmedi."));
+    Q_EMIT signInNeeded();
     return true;
 }
 
@@ -221,6 +240,7 @@ void SyncEngine::completePass(PassContext &pass)
 
     state = pass.nextState;
     saveState();
+    Q_EMIT passCompleted();
     rebuildWatchers();
     Q_EMIT log(QStringLiteral("Senkronizasyon tamamlandı."));
 

@@ -25,12 +25,12 @@ bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, Q
         }
 
         // a stop that came while the previous request finished
-        if (!running)
+        if (!running || signInLost)
             return false;
         QJsonObject item = api->createFolder(*parentId, part).value(QLatin1String("item")).toObject();
         if (item.isEmpty()) {
             // the user's own stop is no failure to report
-            if (!running) {
+            if (!running || signInLost) {
                 Q_EMIT log(QStringLiteral("Klasör oluşturma durduruldu: ") + current);
                 return false;
             }

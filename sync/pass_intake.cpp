@@ -16,8 +16,10 @@ bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
     // and the state file stay exactly as they were.
     const QString error = api->lastError();
     Q_EMIT log(QStringLiteral("Sunucu anlık görüntüsü alınamadı: ") + error);
-    Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
-                        QStringLiteral("Kumat dosya listesi alınamadı: ") + error, 2);
+    // an expired sign-in is told once, by whoever signs in again
+    if (!signInLost)
+        Q_EMIT notification(QStringLiteral("Senkronizasyon hatası"),
+                            QStringLiteral("Kumat dosya listesi alınamadı: ") + error, 2);
     return false;
 }
 

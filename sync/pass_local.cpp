@@ -30,7 +30,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
     PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
     QStringList removals;
     for (auto it = pass.localFiles.cbegin(); it != pass.localFiles.cend(); ++it) {
-        if (!running || folderLost)
+        if (!running || folderLost || signInLost)
             return false;
         const QString &path = it.key();
         const LocalFile &file = it.value();
@@ -79,7 +79,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
             continue;
         removals.append(path);
     }
-    if (!running || folderLost)
+    if (!running || folderLost || signInLost)
         return false;
 
     // A server that suddenly lists nothing (a fault, a restored backup,
@@ -87,7 +87,7 @@ bool SyncEngine::processLocalFiles(PassContext &pass)
     // bound the removals wait for the user's answer, records and all.
     const QSet<QString> allowed = allowedRemovals(LocalRemoval, removals);
     for (const QString &path : std::as_const(removals)) {
-        if (!running || folderLost)
+        if (!running || folderLost || signInLost)
             return false;
         if (allowed.contains(path))
             removeFileGoneFromServer(pass, path);
@@ -106,7 +106,7 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
         return;
     // Stopped while a conflict copy or a folder for it was fetched: a stopped
     // engine starts no new request.
-    if (!running) {
+    if (!running || signInLost) {
         Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
         return;
     }
@@ -125,7 +125,7 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
                                                 item.value(QLatin1String("id"))));
         return;
     }
-    if (!running) {
+    if (!running || signInLost) {
         Q_EMIT log(QStringLiteral("Yükleme durduruldu: ") + path);
         return;
     }

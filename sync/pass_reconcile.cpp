@@ -196,7 +196,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
     // run an event loop, in which start() may even replace the state
     bool mayHaveWaited = false;
     for (const auto &[path, item] : entries) {
-        if (!running || folderLost)
+        if (!running || folderLost || signInLost)
             return;
         if (mayHaveWaited) {
             recordLookup.restart();
@@ -359,7 +359,7 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
         pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
         return;
     }
-    if (!running) {
+    if (!running || signInLost) {
         Q_EMIT log(QStringLiteral("İndirme durduruldu: ") + path);
         return;
     }
@@ -425,7 +425,7 @@ bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJ
     }
     // Uploading now would replace the server's version while no copy of it
     // exists here; the record stays, so the next pass meets the same conflict.
-    if (!running) {
+    if (!running || signInLost) {
         Q_EMIT log(QStringLiteral("İndirme durduruldu: ") + path);
         return false;
     }

@@ -72,7 +72,7 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     std::vector<std::pair<QString, qint64>> deletions;
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
-        if (!running || folderLost)
+        if (!running || folderLost || signInLost)
             return;
         const QString &path = it.key();
         // what the scan found is no local deletion; asked first, as it settles
@@ -139,7 +139,7 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
             pass.trashedPaths.insert(path);
             continue;
         }
-        if (!running || !folderStillSame())
+        if (!running || signInLost || !folderStillSame())
             return;
         if (api->deleteNode(id)) {
             ++pass.trashed;

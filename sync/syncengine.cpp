@@ -62,6 +62,14 @@ SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
     connect(&debounceTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
     connect(&intervalTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
     connect(&watcher, &FolderWatcher::directoryChanged, this, &SyncEngine::directoryChanged);
+    if (api) {
+        // every request after a refused token is refused too: the pass stops
+        // asking at its next check instead of collecting a failure per file
+        connect(api, &ApiClient::signInRejected, this, [this] {
+            if (syncInProgress)
+                signInLost = true;
+        });
+    }
 }
 
 namespace {
@@ -186,6 +194,11 @@ bool SyncEngine::lockFolder()
     // write, and leaves the leftovers of writes alone without the lock.
     Q_EMIT log(QStringLiteral("Senkronizasyon klasörüne kilit dosyası yazılamadı: ") + syncFolder);
     return true;
+}
+
+void SyncEngine::syncSoon()
+{
+    scheduleSync();
 }
 
 bool SyncEngine::isRunning() const

@@ -85,6 +85,8 @@ public:
     // or keep them, making the side they would leave whole again from the
     // other (downloaded or uploaded again) and recording that.
     void answerRemovals(int side, bool remove);
+    // A pass soon, as after a change in the folder (after signing in again).
+    void syncSoon();
     // How many removals on one side a pass makes without asking: at most a
     // quarter of the recorded files, or fewer than removalGuardMinimum.
     static constexpr int removalGuardMinimum = 20;
@@ -96,6 +98,12 @@ Q_SIGNALS:
     // A pass held back more removals on one side than it makes unasked; it
     // asks once, and the removals wait for answerRemovals.
     void removalsNeedAnswer(int side, int count, const QStringList &firstPaths);
+    // The server refused the sign-in during a pass, which ended there with
+    // nothing recorded; the engine still runs and asks for nothing more
+    // until signed in again (syncSoon), or until stopped.
+    void signInNeeded();
+    // a pass completed and its state was recorded
+    void passCompleted();
 
 private Q_SLOTS:
     void scheduleSync();
@@ -189,6 +197,10 @@ private:
     FolderIdentity passFolder;
     // set once a step of the running pass found another directory (or none)
     mutable bool folderLost = false;
+    // set when the server refused the sign-in during the running pass
+    bool signInLost = false;
+    // Ends the pass when the sign-in was refused; says so once.
+    bool signInGone();
     QJsonObject state;
     // the directory `state` was read from
     FolderIdentity stateFolder;

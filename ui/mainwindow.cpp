@@ -181,6 +181,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(syncEngine, &SyncEngine::stateChanged, this, &MainWindow::updateRunning);
     connect(syncEngine, &SyncEngine::notification, this, &MainWindow::showSyncNotification);
     connect(syncEngine, &SyncEngine::removalsNeedAnswer, this, &MainWindow::askAboutRemovals);
+    connect(syncEngine, &SyncEngine::signInNeeded, this, &MainWindow::signInAgain);
+    connect(syncEngine, &SyncEngine::passCompleted, this, [this] { signedInAgain = false; });
     connect(apiClient, &ApiClient::uploadProgress, this, &MainWindow::updateUploadSpeed);
     connect(apiClient, &ApiClient::downloadProgress, this, &MainWindow::updateDownloadSpeed);
     connect(updateManager, &UpdateManager::updateAvailable, this, &MainWindow::offerUpdate);

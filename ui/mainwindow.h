@@ -50,6 +50,8 @@ private Q_SLOTS:
     // the engine held back many removals on one side and asks what to do
     void askAboutRemovals(int side, int count, const QStringList &firstPaths);
     void showRemovalQuestions();
+    // the server refused the sign-in during a pass
+    void signInAgain();
 
 private:
     friend struct MainWindowTestAccess;
@@ -99,6 +101,9 @@ private:
     // A connect that arrives (from the tray) while a login waits must not start
     // a second login on the same client.
     bool loginInProgress = false;
+    // signed in again by itself since the last completed pass: a second
+    // refusal stops the engine instead of signing in over and over
+    bool signedInAgain = false;
     // The one box that warnings and errors share while no tray can show them;
     // it never waits for an answer, so no pass is held by it.
     QPointer<QMessageBox> noticeBox;

@@ -147,3 +147,32 @@ void MainWindow::setFormEditable(bool editable)
         control->setEnabled(editable);
     browseButton->setEnabled(editable);
 }
+
+void MainWindow::signInAgain()
+{
+    // With a remembered password the client signs in once more by itself and
+    // goes on; a refusal right after that, or no remembered password, stops
+    // the engine instead of letting it meet the same refusal every pass.
+    const QString password = passwordEdit->text();
+    if (!signedInAgain && !loginInProgress && rememberPasswordCheck->isChecked() && !password.isEmpty()) {
+        signedInAgain = true;
+        appendLog(QStringLiteral("Kumat oturumu sona erdi; hatırlanan parolayla yeniden oturum açılıyor."));
+        loginInProgress = true;
+        const bool loggedIn = apiClient->login(emailEdit->text(), password, QStringLiteral("Kumat Sync Masaüstü"));
+        loginInProgress = false;
+        if (loggedIn) {
+            syncEngine->syncSoon();
+            return;
+        }
+    }
+    syncEngine->stop();
+    signedInAgain = false;
+    // the form is open again; the password is what it waits for
+    if (!rememberPasswordCheck->isChecked())
+        passwordEdit->clear();
+    passwordEdit->setFocus();
+    showNotice(QStringLiteral("Oturum sona erdi"),
+               QStringLiteral("Kumat oturumunuz sona erdi ve senkronizasyon durduruldu. Devam etmek için parolanızı "
+                              "girip \"Bağlan ve başlat\" düğmesine basın."),
+               1);
+}

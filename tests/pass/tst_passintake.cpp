@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -44,6 +45,7 @@ private Q_SLOTS:
     void deletionRecordByIdTakesSmallestPath();
     void deletionRecordOfLiveNodeIsSkipped();
     void stopDuringFolderCreationIsAStop();
+    void refusedSignInEndsThePass();
 
 private:
     // Answers the snapshot with `snapshot`, downloads from `contents` by id,
@@ -512,6 +514,38 @@ void TestPassIntake::stopDuringFolderCreationIsAStop()
     QVERIFY(d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
     QVERIFY(!d->loggedStartingWith("Klasör oluşturulamadı"));
     QVERIFY(d->notices.isEmpty());
+}
+
+void TestPassIntake::refusedSignInEndsThePass()
+{
+    // Once the server refuses the sign-in, every later request would be
+    // refused too: the pass asks nothing more, records nothing, and says so
+    // once instead of with a failure per file.
+    QVERIFY(d->write("yerel.txt", "yerel"));
+    const QByteArray snapshot = QJsonDocument(QJsonObject{
+        {"ok", true},
+        {"items", QJsonArray{QJsonObject{{"path", "a.txt"}, {"id", 40}, {"version", 1}, {"sha256", sha256Hex("a")}},
+                             QJsonObject{{"path", "b.txt"}, {"id", 41}, {"version", 1}, {"sha256", sha256Hex("b")}}}}})
+                                    .toJson(QJsonDocument::Compact);
+    scripted.setHandler([&](const ScriptedRequest &request) {
+        if (request.target == "/api/v1/sync/snapshot")
+            return ScriptedResponse::json(200, snapshot);
+        if (request.target == "/api/v1/me")
+            return ScriptedResponse::json(200, R"({"ok":true,"user":{"id":3}})");
+        return ScriptedResponse::json(401, R"({"ok":false,"message":"Oturum geçersiz."})");
+    });
+    QSignalSpy needed(&d->engine, &SyncEngine::signInNeeded);
+    d->pass();
+
+    QCOMPARE(needed.size(), 1);
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot", "GET /api/v1/files/40/download"}));
+    for (const Notice &notice : std::as_const(d->notices))
+        QVERIFY2(notice.severity < 2, qPrintable(notice.title));
+    QVERIFY(d->logged("Kumat oturumu sona erdi; senkronizasyon yarıda kaldı, takip kaydı değiştirilmedi."));
+    QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
+    QVERIFY(!d->exists(".kumat-sync.json"));
+    QVERIFY(!d->exists("a.txt"));
+    QCOMPARE(d->read("yerel.txt"), QByteArray("yerel"));
 }
 
 QTEST_GUILESS_MAIN(TestPassIntake)

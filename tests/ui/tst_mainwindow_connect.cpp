@@ -54,6 +54,8 @@ private Q_SLOTS:
     void formShutWhileLoggingIn();
     void startupWithoutRememberedPasswordWaits();
     void connectsAndSynchronises();
+    void expiredSignIn_data();
+    void expiredSignIn();
 
 private:
     QString resolve(QString text) const;
@@ -413,6 +415,74 @@ void TestMainWindowConnect::connectsAndSynchronises()
     QVERIFY(a.edit("folderEdit")->isEnabled());
     QCOMPARE(boxes.titles(), QStringList());
     QVERIFY(a.openNotices().isEmpty());
+}
+
+void TestMainWindowConnect::expiredSignIn_data()
+{
+    QTest::addColumn<bool>("remembered");
+    QTest::addColumn<int>("refusals"); // snapshots the server refuses before it answers again
+    QTest::addColumn<bool>("goesOn");
+    QTest::newRow("remembered password") << true << 1 << true;
+    QTest::newRow("remembered password, refused again") << true << 100 << false;
+    QTest::newRow("no remembered password") << false << 1 << false;
+}
+
+void TestMainWindowConnect::expiredSignIn()
+{
+    // A sign-in that the server stops taking: signed in again once with the
+    // remembered password, else stopped with one notice and the form waiting
+    // for the password; never a pass after pass against the refusal.
+    if (QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("this platform has a tray here (Windows always has one); the notice goes to its balloon");
+    QFETCH(bool, remembered);
+    QFETCH(int, refusals);
+    QFETCH(bool, goesOn);
+    int logins = 0;
+    int snapshots = 0;
+    server.setHandler([&](const ScriptedRequest &request) {
+        if (request.target == "/api/v1/auth/login") {
+            ++logins;
+            return ScriptedResponse::json(200, QByteArray(R"({"ok":true,"token":"jeton-)") + QByteArray::number(logins)
+                                                   + "\"}");
+        }
+        if (request.target == "/api/v1/me")
+            return ScriptedResponse::json(200, R"({"ok":true,"user":{"id":3,"email":"a@b.test"}})");
+        // the first pass goes through; then the sign-in expires
+        if (request.target == "/api/v1/sync/snapshot" && snapshots++ >= 1 && snapshots <= 1 + refusals)
+            return ScriptedResponse::json(401, R"({"ok":false,"message":"Oturum geçersiz."})");
+        return ScriptedResponse::json(200, R"({"ok":true,"items":[]})");
+    });
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    a.edit("serverEdit")->setText(server.baseUrl());
+    a.edit("emailEdit")->setText("a@b.test");
+    a.edit("passwordEdit")->setText("parola-123");
+    a.edit("folderEdit")->setText(temp->path() + "/Kumat");
+    QTest::mouseClick(a.button("connectButton"), Qt::LeftButton);
+    QTRY_COMPARE(snapshots, 1);
+    // where no keyring keeps it, the box is ticked once the connect is done
+    a.check("rememberPasswordCheck")->setChecked(remembered);
+    a.syncEngine()->syncSoon();
+
+    if (goesOn) {
+        QTRY_VERIFY_WITH_TIMEOUT(snapshots >= 3, 10000);
+        QCOMPARE(logins, 2);
+        QVERIFY(a.syncEngine()->isRunning());
+        QVERIFY(a.openNotices().isEmpty());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!a.syncEngine()->isRunning(), 10000);
+        QCOMPARE(logins, remembered ? 2 : 1);
+        QCOMPARE(a.openNotices().size(), 1);
+        QCOMPARE(a.openNotices().first()->windowTitle(), QStringLiteral("Oturum sona erdi"));
+        QVERIFY(a.edit("passwordEdit")->isEnabled());
+        QCOMPARE(a.edit("passwordEdit")->text().isEmpty(), !remembered);
+        QVERIFY(a.button("connectButton")->isEnabled());
+        // the engine asks nothing more
+        const int before = snapshots;
+        QTest::qWait(0);
+        QCoreApplication::processEvents();
+        QCOMPARE(snapshots, before);
+    }
 }
 
 KUMAT_UI_TEST_MAIN(TestMainWindowConnect)
