@@ -17,6 +17,11 @@ void SyncEngine::syncNow()
     // dropped: the one running already covers it.
     if (!running || syncInProgress)
         return;
+    // nothing to synchronise before the folder is there
+    if (waitingForFolder) {
+        checkWaitingFolder();
+        return;
+    }
     syncInProgress = true;
     // Everything the pass does inside the folder is tied to this directory,
     // not to its path: a folder renamed or unplugged meanwhile must not be

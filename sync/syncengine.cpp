@@ -21,6 +21,9 @@ namespace {
 // should cost one pass, not one per notification.
 constexpr int debounceMs = 1800;
 constexpr int msPerMinute = 60 * 1000;
+// how often a missing folder is looked for: a drive plugged in should be
+// taken up within seconds, and a look costs one status call
+constexpr int folderWaitMs = 5000;
 
 // What a directory lists, apart from the engine's own entries (the state file
 // and the staging files of downloads, with the temporaries that a safe write
@@ -62,6 +65,8 @@ SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
     connect(&debounceTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
     connect(&intervalTimer, &QTimer::timeout, this, &SyncEngine::syncNow);
     connect(&watcher, &FolderWatcher::directoryChanged, this, &SyncEngine::directoryChanged);
+    folderWaitTimer.setInterval(folderWaitMs);
+    connect(&folderWaitTimer, &QTimer::timeout, this, &SyncEngine::checkWaitingFolder);
     if (api) {
         // every request after a refused token is refused too: the pass stops
         // asking at its next check instead of collecting a failure per file
@@ -113,10 +118,32 @@ void SyncEngine::configure(const QString &folder, int intervalMinutes)
     intervalTimer.setInterval(minutes * msPerMinute);
 }
 
+void SyncEngine::setMayCreateFolder(bool may)
+{
+    mayCreateFolder = may;
+}
+
+bool SyncEngine::isWaitingForFolder() const
+{
+    return waitingForFolder;
+}
+
 void SyncEngine::start()
 {
     if (syncFolder.isEmpty())
         return;
+    // A folder that was synchronised before and is not there now lives on a
+    // drive, a share or a mount that has not come yet: made again here it
+    // would be an empty folder on another disk, filled with the whole account.
+    if (!mayCreateFolder && !QFileInfo(syncFolder).isDir()) {
+        running = true;
+        waitingForFolder = true;
+        folderWaitTimer.start();
+        Q_EMIT stateChanged(true);
+        Q_EMIT log(QStringLiteral("Senkronizasyon klasörü bulunamadı; sürücüsü bağlanınca başlanacak: ") + syncFolder);
+        Q_EMIT folderWaiting(true);
+        return;
+    }
     if (!QDir().mkpath(syncFolder)) {
         Q_EMIT log(QStringLiteral("Senkronizasyon klasörü oluşturulamadı: ") + syncFolder);
         return;
@@ -142,6 +169,11 @@ void SyncEngine::stop()
         api->cancelActiveTransfers();
     intervalTimer.stop();
     debounceTimer.stop();
+    folderWaitTimer.stop();
+    if (waitingForFolder) {
+        waitingForFolder = false;
+        Q_EMIT folderWaiting(false);
+    }
 
     watcher.clear();
     // A pass still winding down writes nothing more that another engine
@@ -199,6 +231,24 @@ bool SyncEngine::lockFolder()
 void SyncEngine::syncSoon()
 {
     scheduleSync();
+}
+
+void SyncEngine::checkWaitingFolder()
+{
+    if (!running || !waitingForFolder || !QFileInfo(syncFolder).isDir())
+        return;
+    folderWaitTimer.stop();
+    waitingForFolder = false;
+    Q_EMIT folderWaiting(false);
+    if (!lockFolder()) {
+        stop();
+        return;
+    }
+    loadState();
+    rebuildWatchers();
+    intervalTimer.start();
+    Q_EMIT log(QStringLiteral("Senkronizasyon başlatıldı: ") + syncFolder);
+    syncNow();
 }
 
 bool SyncEngine::isRunning() const

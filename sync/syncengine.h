@@ -50,6 +50,10 @@ public:
     void start();
     void stop();
     bool isRunning() const;
+    // Whether start() may make a missing folder (the default). A folder that
+    // was synchronised before is not made again: the engine waits for it.
+    void setMayCreateFolder(bool may);
+    bool isWaitingForFolder() const;
 
     // Paths: relative paths are "/"-separated and relative to syncFolder.
     QString normalizedRelative(const QString &absolutePath) const;
@@ -104,12 +108,17 @@ Q_SIGNALS:
     void signInNeeded();
     // a pass completed and its state was recorded
     void passCompleted();
+    // started, and waiting for a folder that is not there yet (true), or no
+    // longer waiting (false)
+    void folderWaiting(bool waiting);
 
 private Q_SLOTS:
     void scheduleSync();
     void syncNow();
     // a watched directory changed: a pass unless only the engine wrote there
     void directoryChanged(const QString &path);
+    // the awaited folder has come: the engine starts as start() would
+    void checkWaitingFolder();
 
 private:
     friend class SyncEngineTestAccess;
@@ -191,8 +200,11 @@ private:
     QTimer intervalTimer;
     QTimer debounceTimer;
     FolderWatcher watcher;
+    QTimer folderWaitTimer;
     bool running = false;
     bool syncInProgress = false;
+    bool mayCreateFolder = true;
+    bool waitingForFolder = false;
     // the directory the running pass began with; invalid between passes
     FolderIdentity passFolder;
     // set once a step of the running pass found another directory (or none)

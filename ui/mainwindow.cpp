@@ -182,7 +182,14 @@ MainWindow::MainWindow(QWidget *parent)
     connect(syncEngine, &SyncEngine::notification, this, &MainWindow::showSyncNotification);
     connect(syncEngine, &SyncEngine::removalsNeedAnswer, this, &MainWindow::askAboutRemovals);
     connect(syncEngine, &SyncEngine::signInNeeded, this, &MainWindow::signInAgain);
-    connect(syncEngine, &SyncEngine::passCompleted, this, [this] { signedInAgain = false; });
+    connect(syncEngine, &SyncEngine::passCompleted, this, [this] {
+        signedInAgain = false;
+        rememberSynchronisedFolder();
+    });
+    connect(syncEngine, &SyncEngine::folderWaiting, this, [this](bool waiting) {
+        if (waiting)
+            statusLabel->setText(QStringLiteral("Senkronizasyon klasörü bekleniyor"));
+    });
     connect(apiClient, &ApiClient::uploadProgress, this, &MainWindow::updateUploadSpeed);
     connect(apiClient, &ApiClient::downloadProgress, this, &MainWindow::updateDownloadSpeed);
     connect(updateManager, &UpdateManager::updateAvailable, this, &MainWindow::offerUpdate);

@@ -57,6 +57,8 @@ private:
     friend struct MainWindowTestAccess;
 
     void loadSettings();
+    bool synchronisedBefore(const QString &folder) const;
+    void rememberSynchronisedFolder();
     void saveSettings(bool storePassword);
     void refreshTransferTitle();
     QList<QWidget *> formFields() const;

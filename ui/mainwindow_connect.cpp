@@ -132,6 +132,7 @@ void MainWindow::connectAndStart()
     saveSettings(true);
     apiClient->setTransferLimits(downloadLimit, uploadLimit);
     syncEngine->configure(folder, interval);
+    syncEngine->setMayCreateFolder(!synchronisedBefore(folder));
     syncEngine->start();
 }
 

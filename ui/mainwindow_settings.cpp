@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QDir>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -106,6 +107,22 @@ void MainWindow::saveSettings(bool storePassword)
         if (!protectedText.isEmpty())
             settings->setValue(QStringLiteral("password"), protectedText);
     }
+}
+
+// The folder of the last completed pass: one that is missing when the program
+// starts is a drive not yet there, not a folder to make anew.
+bool MainWindow::synchronisedBefore(const QString &folder) const
+{
+    const QString known = openStore()->value(QStringLiteral("syncedFolder")).toString();
+    return !known.isEmpty() && QDir::cleanPath(known) == QDir::cleanPath(folder);
+}
+
+void MainWindow::rememberSynchronisedFolder()
+{
+    const QString folder = QDir::cleanPath(folderEdit->text().trimmed());
+    const auto settings = openStore();
+    if (settings->value(QStringLiteral("syncedFolder")).toString() != folder)
+        settings->setValue(QStringLiteral("syncedFolder"), folder);
 }
 
 void MainWindow::toggleAutoStart(bool checked)

@@ -25,6 +25,7 @@ private Q_SLOTS:
     void configureCleansFolder();
     void startWithoutFolderDoesNothing();
     void startCreatesMissingFolder();
+    void folderSynchronisedBeforeIsAwaited();
     void startFailsWhenFolderCannotBeCreated();
     void startLoadsState();
     void stopOnNeverStartedEngine();
@@ -126,6 +127,40 @@ void TestEngineLifecycle::startCreatesMissingFolder()
     QVERIFY(SyncEngineTestAccess::watcher(*engine).directories().contains(nested));
     // the first pass has run inside start() and let go of its guard
     QVERIFY(!SyncEngineTestAccess::syncInProgress(*engine));
+}
+
+void TestEngineLifecycle::folderSynchronisedBeforeIsAwaited()
+{
+    // A drive not yet there at log-on: its folder is not made again on
+    // another disk; the engine waits, says so, and starts once it comes.
+    const QString drive = folder + "/surucu";
+    engine->configure(drive, 3);
+    engine->setMayCreateFolder(false);
+    QSignalSpy logSpy(engine.get(), &SyncEngine::log);
+    QSignalSpy waiting(engine.get(), &SyncEngine::folderWaiting);
+    engine->start();
+
+    QVERIFY(!QFileInfo::exists(drive));
+    QVERIFY(engine->isRunning());
+    QVERIFY(engine->isWaitingForFolder());
+    QCOMPARE(waiting.count(), 1);
+    QCOMPARE(waiting.at(0).at(0).toBool(), true);
+    QCOMPARE(logSpy.count(), 1);
+    QCOMPARE(logSpy.at(0).at(0).toString(),
+             QString::fromUtf8("Senkronizasyon klasörü bulunamadı; sürücüsü bağlanınca başlanacak: ") + drive);
+    // a pass asked for meanwhile makes nothing either
+    SyncEngineTestAccess::scheduleSync(*engine);
+    QTRY_VERIFY_WITH_TIMEOUT(!SyncEngineTestAccess::debounceTimer(*engine).isActive(), 5000);
+    QVERIFY(!QFileInfo::exists(drive));
+
+    QVERIFY(QDir().mkpath(drive));
+    QTRY_VERIFY_WITH_TIMEOUT(!engine->isWaitingForFolder(), 10000);
+    QCOMPARE(waiting.count(), 2);
+    QCOMPARE(waiting.at(1).at(0).toBool(), false);
+    QVERIFY(logSpy.contains(QVariantList{QString::fromUtf8("Senkronizasyon başlatıldı: ") + drive}));
+    QVERIFY(logSpy.contains(QVariantList{QString::fromUtf8("Değişiklikler kontrol ediliyor...")}));
+    QVERIFY(SyncEngineTestAccess::intervalTimer(*engine).isActive());
+    QVERIFY(SyncEngineTestAccess::watcher(*engine).directories().contains(drive));
 }
 
 void TestEngineLifecycle::startFailsWhenFolderCannotBeCreated()

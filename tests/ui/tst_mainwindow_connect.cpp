@@ -6,6 +6,7 @@
 #include "syncengine.h"
 #include "testtls.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSystemTrayIcon>
 #include <QJsonDocument>
@@ -415,6 +416,17 @@ void TestMainWindowConnect::connectsAndSynchronises()
     QVERIFY(a.edit("folderEdit")->isEnabled());
     QCOMPARE(boxes.titles(), QStringList());
     QVERIFY(a.openNotices().isEmpty());
+
+    // The folder has been synchronised; gone at the next connect (a drive
+    // not yet there), it is awaited instead of being made again empty.
+    QCOMPARE(QDir::cleanPath(store()->value("syncedFolder").toString()), QDir::cleanPath(folder));
+    QVERIFY(QDir(folder).removeRecursively());
+    QTest::mouseClick(a.button("connectButton"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(a.button("stopButton")->isEnabled(), 10000);
+    QCOMPARE(a.statusLabel()->text(), QStringLiteral("Senkronizasyon klasörü bekleniyor"));
+    QVERIFY(!QFileInfo::exists(folder));
+    QTest::mouseClick(a.button("stopButton"), Qt::LeftButton);
+    QVERIFY(!QFileInfo::exists(folder));
 }
 
 void TestMainWindowConnect::expiredSignIn_data()
