@@ -38,6 +38,9 @@ Commands:
                 deleted_ids, flagged-deleted, flagged-is_deleted, flagged-deleted_at
   mobile-delete --email E --path P
                 Move the item to the trash as the mobile application does (no record).
+  move          --email E --path P --to NEW
+                Rename or move a file or folder, keeping its id, as the web
+                portal or another device does; missing folders are made.
   list          --email E [--json]
                 The whole tree including the trash, with versions and digests.
   get           --email E (--path P | --id N) [--version N] --to FILE
@@ -322,6 +325,16 @@ int admin(Store &store, const Args &args)
         const Outcome trashed = store.trashNode(user.id, node.id, kind);
         return trashed.ok() ? 0 : fail(trashed);
     }
+    if (cmd == QLatin1String("move")) {
+        if (!requireAll(args, {"path", "to"}, &problem))
+            return usage(problem);
+        Node node;
+        const Outcome found = store.resolvePath(user.id, args.value("path"), false, &node);
+        if (!found.ok())
+            return fail(found);
+        const Outcome moved = store.moveNode(user.id, node.id, args.value("to"));
+        return moved.ok() ? 0 : fail(moved);
+    }
     if (cmd == QLatin1String("list")) {
         const QJsonArray nodes = store.list(user.id);
         if (args.flag("json"))
@@ -381,7 +394,7 @@ int main(int argc, char **argv)
         return usage(problem);
     if (args.flag("help"))
         return usage();
-    static const QStringList known = {"serve", "add-user", "put-file", "portal-delete", "mobile-delete", "list",
+    static const QStringList known = {"serve", "add-user", "put-file", "portal-delete", "mobile-delete", "move", "list",
                                       "get", "restore", "empty-trash", "fault", "clear-faults"};
     if (!known.contains(args.command))
         return usage(QStringLiteral("unknown command: ") + args.command);

@@ -1011,6 +1011,53 @@ Outcome Store::putFile(int64_t userId, const QString &path, const StagedBlob &bl
     return result;
 }
 
+Outcome Store::moveNode(int64_t userId, int64_t nodeId, const QString &newPath)
+{
+    const QStringList parts = newPath.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (parts.isEmpty())
+        return Outcome::fail(400, QStringLiteral("Yol boş olamaz."));
+    for (const QString &part : parts) {
+        const QString problem = nameProblem(part);
+        if (!problem.isEmpty())
+            return Outcome::fail(400, problem + QStringLiteral(" Yol: ") + newPath);
+    }
+    std::lock_guard lock(mutex);
+    Tx tx(*this);
+    if (!tx.ok)
+        return Outcome::fail(503, msgInternal);
+    Node moving;
+    if (!loadNode(userId, nodeId, &moving) || moving.trashed)
+        return Outcome::fail(404, QStringLiteral("Öğe bulunamadı."));
+    int64_t parent = 0;
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        Node folder;
+        if (findLiveChild(userId, parent, parts[i], &folder)) {
+            if (!folder.folder)
+                return Outcome::fail(409, QStringLiteral("Yolda bir dosya var: ") + parts.mid(0, i + 1).join(QLatin1Char('/')));
+            if (folder.id == nodeId)
+                return Outcome::fail(409, QStringLiteral("Bir klasör kendi içine taşınamaz."));
+            parent = folder.id;
+            continue;
+        }
+        const QString now = nowText();
+        Stmt s(db, "INSERT INTO nodes(user_id, parent_id, name, type, created_at, updated_at) VALUES (?, ?, ?, 'folder', ?, ?)");
+        s.bind(1, userId).bind(2, parent).bind(3, parts[i]).bind(4, now).bind(5, now);
+        if (s.step() != SQLITE_DONE)
+            return Outcome::fail(500, msgInternal);
+        parent = sqlite3_last_insert_rowid(db);
+    }
+    Node taken;
+    if (findLiveChild(userId, parent, parts.last(), &taken) && taken.id != nodeId)
+        return Outcome::fail(409, QStringLiteral("Hedefte aynı adlı bir öğe var: ") + newPath);
+    Stmt s(db, "UPDATE nodes SET parent_id = ?, name = ?, updated_at = ? WHERE user_id = ? AND id = ?");
+    s.bind(1, parent).bind(2, parts.last()).bind(3, nowText()).bind(4, userId).bind(5, nodeId);
+    if (s.step() != SQLITE_DONE)
+        return Outcome::fail(500, msgInternal);
+    if (!tx.commit())
+        return Outcome::fail(500, msgInternal);
+    return Outcome::success();
+}
+
 Outcome Store::restore(int64_t userId, int64_t nodeId)
 {
     std::lock_guard lock(mutex);

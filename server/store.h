@@ -123,6 +123,10 @@ public:
     Outcome resolvePath(int64_t userId, const QString &path, bool includeTrash, Node *node);
     Outcome putFile(int64_t userId, const QString &path, const StagedBlob &blob, const QString &device, Node *stored);
     Outcome restore(int64_t userId, int64_t nodeId);
+    // Renames or moves a live node to another path, keeping its id, version
+    // and content, as the web portal or another device does; missing folders
+    // on the way are made.
+    Outcome moveNode(int64_t userId, int64_t nodeId, const QString &newPath);
     Outcome emptyTrash(int64_t userId, int *removed);
     QJsonArray list(int64_t userId);
     Outcome versionContent(int64_t userId, int64_t nodeId, int64_t version, QString *blobFile);

@@ -94,6 +94,9 @@ void SyncEngine::runPass()
     removeLeftoversOfWrites(leftovers);
     pass.nextState = state;
 
+    followRemoteMoves(pass);
+    if (!syncFolderAvailable())
+        return;
     archivePortalDeletions(pass);
     if (!syncFolderAvailable())
         return;

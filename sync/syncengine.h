@@ -157,6 +157,10 @@ private:
     bool bindStateToAccount();
     bool fetchSnapshot(QJsonObject *snapshot);
     void takeInSnapshot(PassContext &pass, const QJsonObject &snapshot);
+    // Files the server lists under a new path with the id recorded at
+    // another are moved here too, their records with them.
+    void followRemoteMoves(PassContext &pass);
+    bool moveLocalEntry(const QString &from, const QString &to);
     void archivePortalDeletions(PassContext &pass);
     void trashLocalDeletions(PassContext &pass);
     void reconcileRemoteFiles(PassContext &pass);

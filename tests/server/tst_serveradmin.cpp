@@ -221,6 +221,10 @@ void ServerAdminTest::adminRefusals_data()
     QTest::newRow("portal unknown kind") << QStringList{"portal-delete", "--email", "%EMAIL%", "--path", "var.txt", "--kind", "silindi"};
     QTest::newRow("mobile unknown path") << QStringList{"mobile-delete", "--email", "%EMAIL%", "--path", "Klasör/yok"};
     QTest::newRow("restore live node") << QStringList{"restore", "--email", "%EMAIL%", "--path", "var.txt"};
+    QTest::newRow("move onto a taken name") << QStringList{"move", "--email", "%EMAIL%", "--path", "var.txt", "--to", "Klasör"};
+    QTest::newRow("move through a file") << QStringList{"move", "--email", "%EMAIL%", "--path", "Klasör", "--to", "var.txt/x"};
+    QTest::newRow("move into itself") << QStringList{"move", "--email", "%EMAIL%", "--path", "Klasör", "--to", "Klasör/alt/Klasör"};
+    QTest::newRow("move unknown path") << QStringList{"move", "--email", "%EMAIL%", "--path", "yok.txt", "--to", "b.txt"};
     QTest::newRow("fault without slash") << QStringList{"fault", "--path-prefix", "api", "--action", "status"};
     QTest::newRow("unknown command") << QStringList{"format-disk", "--email", "%EMAIL%"};
 }

@@ -188,6 +188,12 @@ bool ReferenceServer::mobileDelete(const QString &email, const QString &path)
     return runAdmin({QStringLiteral("mobile-delete"), QStringLiteral("--email"), email, QStringLiteral("--path"), path});
 }
 
+bool ReferenceServer::move(const QString &email, const QString &path, const QString &to)
+{
+    return runAdmin({QStringLiteral("move"), QStringLiteral("--email"), email, QStringLiteral("--path"), path,
+                     QStringLiteral("--to"), to});
+}
+
 QJsonArray ReferenceServer::list(const QString &email)
 {
     QByteArray out;

@@ -53,6 +53,8 @@ public:
     // flagged-is_deleted or flagged-deleted_at
     bool portalDelete(const QString &email, const QString &path, const QString &kind);
     bool mobileDelete(const QString &email, const QString &path);
+    // renamed or moved on the web portal or another device, keeping its id
+    bool move(const QString &email, const QString &path, const QString &to);
     // Every node including the trash: id, path, name, type, parent_id, version,
     // sha256, size, trashed, versions [{version, sha256, size, device, created_at}],
     // deletion_records [kinds]. Empty on failure.
