@@ -10,6 +10,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -88,6 +89,7 @@ private Q_SLOTS:
     void handedOverArguments();
     void startsAtOnce_data();
     void startsAtOnce();
+    void secondStartOfTheProgramEnds();
 
 private:
     QString uniqueName();
@@ -294,6 +296,62 @@ void TestSingleCopy::startsAtOnce()
     std::sort(received.begin(), received.end());
     std::sort(handedOver.begin(), handedOver.end());
     QCOMPARE(received, handedOver);
+}
+
+// The program itself: a second start hands over and ends with 0 before it
+// has a window, while the first one stays.
+void TestSingleCopy::secondStartOfTheProgramEnds()
+{
+    const QString program = qEnvironmentVariable("KUMAT_APP_BIN");
+    QVERIFY2(QFileInfo::exists(program), qPrintable(program));
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral(".config")));
+    // the runtime folder Qt would otherwise make under /tmp for the user
+    QVERIFY(QDir(home.path()).mkpath(QStringLiteral("runtime")));
+    QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString name = uniqueName();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    environment.insert(QStringLiteral("HOME"), home.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral(".config")));
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral(".local/share")));
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral(".cache")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.filePath(QStringLiteral("runtime")));
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + home.filePath(QStringLiteral("no-session-bus")));
+    environment.insert(QStringLiteral("KUMAT_SINGLE_COPY_NAME"), name);
+
+    const auto startProgram = [&] {
+        children.push_back(std::make_unique<QProcess>());
+        QProcess *process = children.back().get();
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->start(program, QStringList());
+        return process;
+    };
+
+    QProcess *first = startProgram();
+    QVERIFY2(first->waitForStarted(30000), qPrintable(first->errorString()));
+    const auto answers = [&name] {
+        QLocalSocket probe;
+        probe.connectToServer(name);
+        return probe.waitForConnected(1000);
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(answers(), "the first start does not answer under its name", 30000);
+
+    QProcess *second = startProgram();
+    QVERIFY2(second->waitForFinished(10000), "the second start is still running");
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 0);
+
+    // the first still runs and still takes hand-overs
+    QCOMPARE(first->state(), QProcess::Running);
+    SingleCopy later(name);
+    QVERIFY(!later.claim({QStringLiteral("zelnor-kumat-sync")}));
+    QCOMPARE(first->state(), QProcess::Running);
 }
 
 int main(int argc, char **argv)
