@@ -1,6 +1,7 @@
 #include "qmain.h"
 
 #include "mainwindow.h"
+#include "singlecopy.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -27,6 +28,13 @@ bool checkUpdateRequested(const QStringList &arguments)
     return false;
 }
 
+void activate(MainWindow &window, const QStringList &arguments)
+{
+    window.bringToFront();
+    if (checkUpdateRequested(arguments))
+        QMetaObject::invokeMethod(&window, "checkForUpdatesClicked", Qt::QueuedConnection);
+}
+
 } // namespace AppEntry
 
 int qMain(int argc, char **argv)
@@ -35,9 +43,17 @@ int qMain(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
     AppEntry::applyIdentity();
 
+    // A later start hands its command line over and ends before it has a
+    // window or an engine of its own.
+    SingleCopy singleCopy;
+    if (!singleCopy.claim(QCoreApplication::arguments()))
+        return 0;
+
     int exitCode = 0;
     {
         MainWindow window;
+        QObject::connect(&singleCopy, &SingleCopy::activationRequested, &window,
+                         [&window](const QStringList &arguments) { AppEntry::activate(window, arguments); });
         window.show();
         if (AppEntry::checkUpdateRequested(QCoreApplication::arguments())) {
             // queued, so that the check runs after the window's own start-up timers

@@ -132,12 +132,6 @@ MainWindow::MainWindow(QWidget *parent)
 
     setCentralWidget(central);
 
-    const auto showWindow = [this] {
-        showNormal();
-        raise();
-        activateWindow();
-    };
-
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         trayIcon = new QSystemTrayIcon(windowIcon(), this);
         trayIcon->setToolTip(appTitle);
@@ -148,13 +142,13 @@ MainWindow::MainWindow(QWidget *parent)
         QAction *quitAction = menu->addAction(QStringLiteral("Çıkış"));
         trayIcon->setContextMenu(menu);
 
-        connect(openAction, &QAction::triggered, this, showWindow);
+        connect(openAction, &QAction::triggered, this, &MainWindow::bringToFront);
         connect(pauseAction, &QAction::triggered, this, &MainWindow::toggleSyncFromTray);
         connect(trayUpdateAction, &QAction::triggered, this, &MainWindow::checkForUpdatesClicked);
         connect(quitAction, &QAction::triggered, this, &MainWindow::quitApplication);
-        connect(trayIcon, &QSystemTrayIcon::activated, this, [this, showWindow](QSystemTrayIcon::ActivationReason reason) {
+        connect(trayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
-                showWindow();
+                bringToFront();
                 // a question whose balloon went by unseen comes up with the window
                 if (pendingRemovalQuestion)
                     showRemovalQuestions();
@@ -248,6 +242,13 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     saveSettings(false);
+}
+
+void MainWindow::bringToFront()
+{
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void MainWindow::chooseFolder()

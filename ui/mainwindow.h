@@ -29,6 +29,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Shows the window, also from the tray or minimised, and puts it in front
+    // of the others with the keyboard focus.
+    void bringToFront();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
