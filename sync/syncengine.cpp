@@ -24,6 +24,8 @@ constexpr int msPerMinute = 60 * 1000;
 // how often a missing folder is looked for: a drive plugged in should be
 // taken up within seconds, and a look costs one status call
 constexpr int folderWaitMs = 5000;
+// how old a lock file without an owner must be before it counts as left over
+constexpr qint64 blankLockMs = 5000;
 
 // What a directory lists, apart from the engine's own entries (the state file
 // and the staging files of downloads, with the temporaries that a safe write
@@ -199,14 +201,20 @@ bool SyncEngine::lockFolder()
         lockedFolders().insert(lockPath);
         return true;
     }
-    // This process's own lock that no engine here holds was left in a folder
-    // moved away while a pass ran, and has come back with it.
+    // Two kinds of lock that no running engine holds: this process's own,
+    // left in a folder moved away while a pass ran, come back with it; and
+    // one that says nothing of its owner, from a program killed between
+    // making the file and writing into it (a live one writes at once).
     qint64 pid = 0;
     QString host;
     QString application;
-    if (folderLock->error() == QLockFile::LockFailedError && !lockedFolders().contains(lockPath)
-        && folderLock->getLockInfo(&pid, &host, &application) && pid == QCoreApplication::applicationPid()
-        && host == QSysInfo::machineHostName() && folderLock->removeStaleLockFile() && folderLock->tryLock(0)) {
+    const bool described = folderLock->getLockInfo(&pid, &host, &application);
+    const bool ownLeftover = described && pid == QCoreApplication::applicationPid()
+        && host == QSysInfo::machineHostName() && !lockedFolders().contains(lockPath);
+    const bool blank = !described
+        && QFileInfo(lockPath).lastModified().msecsTo(QDateTime::currentDateTime()) > blankLockMs;
+    if (folderLock->error() == QLockFile::LockFailedError && (ownLeftover || blank)
+        && folderLock->removeStaleLockFile() && folderLock->tryLock(0)) {
         lockedFolders().insert(lockPath);
         return true;
     }

@@ -258,6 +258,8 @@ QString HistoryOp::describe() const
         return QStringLiteral("portal delete %1 kind %2").arg(path, path2);
     case MobileDelete:
         return QStringLiteral("mobile delete %1").arg(path);
+    case PortalMove:
+        return QStringLiteral("portal move %1 -> %2").arg(path, path2);
     case Settle:
         return QStringLiteral("settle");
     case KilledPass:
@@ -449,10 +451,22 @@ HistoryOp HistoryRunner::generateServer(QRandomGenerator &random, int index)
     } else if (roll < 55 && !files.isEmpty()) {
         op.kind = HistoryOp::PortalPut;
         op.path = pick(random, files);
-    } else if (roll < 80) {
+    } else if (roll < 70) {
         op.kind = HistoryOp::PortalDelete;
         op.path = pick(random, nodes);
         op.path2 = pick(random, recordKinds);
+    } else if (roll < 80) {
+        // a rename, a move into another folder, or another letter case
+        op.kind = HistoryOp::PortalMove;
+        op.path = pick(random, nodes);
+        const int how = int(random.bounded(3));
+        if (how == 0)
+            op.path2 = op.path.toUpper() == op.path ? op.path.toLower() : op.path.toUpper();
+        else if (how == 1)
+            op.path2 = pick(random, folderPool) + op.path.section(QLatin1Char('/'), -1);
+        else
+            op.path2 = op.path.section(QLatin1Char('/'), 0, -2, QString::SectionIncludeTrailingSep)
+                + pick(random, namePool);
     } else if (!files.isEmpty()) {
         op.kind = HistoryOp::MobileDelete;
         op.path = pick(random, files);
@@ -653,6 +667,11 @@ bool HistoryRunner::applyUserStep(const HistoryOp &op)
     }
     if (op.kind == HistoryOp::MobileDelete) {
         fixture.server->mobileDelete(fixture.email(), op.path);
+        return true;
+    }
+    if (op.kind == HistoryOp::PortalMove) {
+        // refused where the new path is taken, as the portal refuses it
+        fixture.server->move(fixture.email(), op.path, op.path2);
         return true;
     }
     if (op.kind == HistoryOp::HostilePut) {
@@ -959,6 +978,14 @@ bool HistoryRunner::runPass(const HistoryOp &op)
 
     // the state file: the last completed pass, never half of one (unless the
     // folder holding it went away meanwhile)
+    // one engine per folder: nothing but a killed helper's lock can be
+    // there, and that one must not keep the folder taken
+    for (const QString &line : std::as_const(device->logs)) {
+        if (line.startsWith(QStringLiteral("Bu klasörü başka bir Kumat Senkronizasyon kopyası senkronize ediyor"))) {
+            fail(QStringLiteral("the engine took the folder for another copy's %1").arg(where));
+            return false;
+        }
+    }
     const bool completed = device->logs.contains(completedLine);
     const QByteArray stateAfter = device->stateFileBytes();
     const bool folderStayed = moveCounter == movesBefore;

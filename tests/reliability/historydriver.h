@@ -34,6 +34,7 @@ struct HistoryOp
         Settle,          // fault-free passes on every device until they agree
         MoveFolder,      // the sync folder goes "away", is replaced by a "new" empty one, or comes "back" (path2)
         HostilePut,      // a server item the engine has to refuse or keep apart; path2 names a store rewrite
+        PortalMove,      // renamed or moved on the web portal or another device, keeping its id (to path2)
     };
 
     Kind kind = Pass;
