@@ -986,21 +986,9 @@ Outcome Store::putFile(int64_t userId, const QString &path, const StagedBlob &bl
     if (!tx.ok)
         return Outcome::fail(503, msgInternal);
     int64_t parent = 0;
-    for (int i = 0; i + 1 < parts.size(); ++i) {
-        Node folder;
-        if (findLiveChild(userId, parent, parts[i], &folder)) {
-            if (!folder.folder)
-                return Outcome::fail(409, QStringLiteral("Yolda bir dosya var: ") + parts.mid(0, i + 1).join(QLatin1Char('/')));
-            parent = folder.id;
-            continue;
-        }
-        const QString now = nowText();
-        Stmt s(db, "INSERT INTO nodes(user_id, parent_id, name, type, created_at, updated_at) VALUES (?, ?, ?, 'folder', ?, ?)");
-        s.bind(1, userId).bind(2, parent).bind(3, parts[i]).bind(4, now).bind(5, now);
-        if (s.step() != SQLITE_DONE)
-            return Outcome::fail(500, msgInternal);
-        parent = sqlite3_last_insert_rowid(db);
-    }
+    const Outcome folders = makeFolders(userId, parts, 0, &parent);
+    if (!folders.ok())
+        return folders;
     Node node;
     const Outcome result = storeContent(userId, parent, parts.last(), -1, false, blob, &cleanup.consumed, device, &node);
     if (!result.ok())
@@ -1009,6 +997,30 @@ Outcome Store::putFile(int64_t userId, const QString &path, const StagedBlob &bl
         return Outcome::fail(500, msgInternal);
     *stored = node;
     return result;
+}
+
+Outcome Store::makeFolders(int64_t userId, const QStringList &parts, int64_t movingId, int64_t *parent)
+{
+    // every part but the last, which the caller names
+    *parent = 0;
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        Node folder;
+        if (findLiveChild(userId, *parent, parts[i], &folder)) {
+            if (!folder.folder)
+                return Outcome::fail(409, QStringLiteral("Yolda bir dosya var: ") + parts.mid(0, i + 1).join(QLatin1Char('/')));
+            if (movingId && folder.id == movingId)
+                return Outcome::fail(409, QStringLiteral("Bir klasör kendi içine taşınamaz."));
+            *parent = folder.id;
+            continue;
+        }
+        const QString now = nowText();
+        Stmt s(db, "INSERT INTO nodes(user_id, parent_id, name, type, created_at, updated_at) VALUES (?, ?, ?, 'folder', ?, ?)");
+        s.bind(1, userId).bind(2, *parent).bind(3, parts[i]).bind(4, now).bind(5, now);
+        if (s.step() != SQLITE_DONE)
+            return Outcome::fail(500, msgInternal);
+        *parent = sqlite3_last_insert_rowid(db);
+    }
+    return Outcome::success();
 }
 
 Outcome Store::moveNode(int64_t userId, int64_t nodeId, const QString &newPath)
@@ -1029,23 +1041,9 @@ Outcome Store::moveNode(int64_t userId, int64_t nodeId, const QString &newPath)
     if (!loadNode(userId, nodeId, &moving) || moving.trashed)
         return Outcome::fail(404, QStringLiteral("Öğe bulunamadı."));
     int64_t parent = 0;
-    for (int i = 0; i + 1 < parts.size(); ++i) {
-        Node folder;
-        if (findLiveChild(userId, parent, parts[i], &folder)) {
-            if (!folder.folder)
-                return Outcome::fail(409, QStringLiteral("Yolda bir dosya var: ") + parts.mid(0, i + 1).join(QLatin1Char('/')));
-            if (folder.id == nodeId)
-                return Outcome::fail(409, QStringLiteral("Bir klasör kendi içine taşınamaz."));
-            parent = folder.id;
-            continue;
-        }
-        const QString now = nowText();
-        Stmt s(db, "INSERT INTO nodes(user_id, parent_id, name, type, created_at, updated_at) VALUES (?, ?, ?, 'folder', ?, ?)");
-        s.bind(1, userId).bind(2, parent).bind(3, parts[i]).bind(4, now).bind(5, now);
-        if (s.step() != SQLITE_DONE)
-            return Outcome::fail(500, msgInternal);
-        parent = sqlite3_last_insert_rowid(db);
-    }
+    const Outcome folders = makeFolders(userId, parts, nodeId, &parent);
+    if (!folders.ok())
+        return folders;
     Node taken;
     if (findLiveChild(userId, parent, parts.last(), &taken) && taken.id != nodeId)
         return Outcome::fail(409, QStringLiteral("Hedefte aynı adlı bir öğe var: ") + newPath);

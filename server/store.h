@@ -144,6 +144,9 @@ private:
     bool migrate(QString *error);
     bool loadNode(int64_t userId, int64_t nodeId, Node *node);
     bool findLiveChild(int64_t userId, int64_t parentId, const QString &name, Node *node);
+    // The folders above the last part of a path, made where missing, under a
+    // transaction of the caller's; `movingId` (or 0) may not be one of them.
+    Outcome makeFolders(int64_t userId, const QStringList &parts, int64_t movingId, int64_t *parent);
     QString pathOf(int64_t userId, const Node &node);
     bool placeBlob(const StagedBlob &blob, bool *consumed, QString *error);
     Outcome storeContent(int64_t userId, int64_t parentId, const QString &name, int64_t expectedVersion,

@@ -308,21 +308,16 @@ void SyncEngine::reportClash(PassContext &pass, const QString &path, bool localI
     if (clashesReported.contains(path))
         return;
     clashesReported.insert(path);
-    if (localIsFile) {
-        Q_EMIT log(QStringLiteral("Yerelde dosya olan yerde kumatta klasör var; ikisi de olduğu gibi bırakıldı: ") + path);
-        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
-                            QStringLiteral("Aynı adla yerelde bir dosya, kumatta bir klasör var; biri yeniden "
-                                           "adlandırılana kadar senkronize edilmiyor: ")
-                                + path,
-                            1);
-    } else {
-        Q_EMIT log(QStringLiteral("Yerelde klasör olan yerde kumatta dosya var; ikisi de olduğu gibi bırakıldı: ") + path);
-        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
-                            QStringLiteral("Aynı adla yerelde bir klasör, kumatta bir dosya var; biri yeniden "
-                                           "adlandırılana kadar senkronize edilmiyor: ")
-                                + path,
-                            1);
-    }
+    const QString here = localIsFile ? QStringLiteral("dosya") : QStringLiteral("klasör");
+    const QString there = localIsFile ? QStringLiteral("klasör") : QStringLiteral("dosya");
+    Q_EMIT log(QStringLiteral("Yerelde %1 olan yerde kumatta %2 var; ikisi de olduğu gibi bırakıldı: ").arg(here, there)
+               + path);
+    Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                        QStringLiteral("Aynı adla yerelde bir %1, kumatta bir %2 var; biri yeniden adlandırılana kadar "
+                                       "senkronize edilmiyor: ")
+                                .arg(here, there)
+                            + path,
+                        1);
 }
 
 void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew)
