@@ -56,11 +56,11 @@ void SyncEngine::runPass()
     // counts as one
     rememberListings();
 
-    // stopped while the account was asked for: no further request
     if (!bindStateToAccount()) {
         signInGone();
         return;
     }
+    // stopped while the account was asked for: no further request
     if (!running)
         return;
     applyKeptRemovals();
