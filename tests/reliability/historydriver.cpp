@@ -1369,7 +1369,23 @@ bool HistoryRunner::checkConverged(QString *difference)
             spellings[prefix.toLower()].insert(prefix);
         }
     }
+    // A file on one side where the other has a folder stays as it is on both
+    // (the user is told, and renames one); neither it nor what lies below
+    // it converges.
+    QSet<QString> clashes;
+    for (int i = 0; i < deviceFiles.size(); ++i) {
+        for (auto it = deviceFiles.at(i).cbegin(); it != deviceFiles.at(i).cend(); ++it) {
+            if (serverFolders.contains(it.key()))
+                clashes.insert(it.key());
+        }
+        for (const QString &dir : deviceDirs.at(i)) {
+            if (serverFiles.contains(dir))
+                clashes.insert(dir);
+        }
+    }
     const auto excluded = [&](const QString &path) {
+        if (std::any_of(clashes.cbegin(), clashes.cend(), [&](const QString &root) { return isAtOrBelow(path, root); }))
+            return true;
         // a name the server refuses (a control character, from a hostile
         // item copied here) stays on the desktop alone
         for (const QChar c : path) {
