@@ -2,15 +2,14 @@
 
 #include "apiclient.h"
 #include "dirwalk.h"
+#include "folderlock.h"
 
-#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSet>
-#include <QSysInfo>
 
 #include <climits>
 #include <functional>
@@ -24,8 +23,6 @@ constexpr int msPerMinute = 60 * 1000;
 // how often a missing folder is looked for: a drive plugged in should be
 // taken up within seconds, and a look costs one status call
 constexpr int folderWaitMs = 5000;
-// how old a lock file without an owner must be before it counts as left over
-constexpr qint64 blankLockMs = 5000;
 
 // What a directory lists, apart from the engine's own entries (the state file
 // and the staging files of downloads, with the temporaries that a safe write
@@ -201,20 +198,12 @@ bool SyncEngine::lockFolder()
         lockedFolders().insert(lockPath);
         return true;
     }
-    // Two kinds of lock that no running engine holds: this process's own,
-    // left in a folder moved away while a pass ran, come back with it; and
-    // one that says nothing of its owner, from a program killed between
-    // making the file and writing into it (a live one writes at once).
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    const bool described = folderLock->getLockInfo(&pid, &host, &application);
-    const bool ownLeftover = described && pid == QCoreApplication::applicationPid()
-        && host == QSysInfo::machineHostName() && !lockedFolders().contains(lockPath);
-    const bool blank = !described
-        && QFileInfo(lockPath).lastModified().msecsTo(QDateTime::currentDateTime()) > blankLockMs;
-    if (folderLock->error() == QLockFile::LockFailedError && (ownLeftover || blank)
-        && folderLock->removeStaleLockFile() && folderLock->tryLock(0)) {
+    // A lock that no engine of this process holds and no running program
+    // keeps (one killed or crashed, one in a folder moved away during a pass
+    // and come back) is left over, whatever process id it names.
+    if (folderLock->error() == QLockFile::LockFailedError && !lockedFolders().contains(lockPath)
+        && !FolderLock::heldByRunningProgram(lockPath) && folderLock->removeStaleLockFile()
+        && folderLock->tryLock(0)) {
         lockedFolders().insert(lockPath);
         return true;
     }
