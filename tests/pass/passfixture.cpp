@@ -189,6 +189,17 @@ Device *PassFixture::device(const QString &name)
     return created;
 }
 
+Device *PassFixture::synced(const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!server->putFile(accountEmail, it.key(), it.value()))
+            qWarning("put-file failed: %s", qPrintable(server->lastError()));
+    }
+    Device *d = device();
+    d->pass();
+    return d;
+}
+
 QString PassFixture::dataHome() const
 {
     return work ? work->filePath(QStringLiteral("data")) : home.filePath(QStringLiteral("data"));

@@ -86,6 +86,9 @@ public:
 
     // A device signed in to the account, on its own folder.
     Device *device(const QString &name = QStringLiteral("a"));
+    // The files put on the server by another device, and the first device
+    // after one pass over them.
+    Device *synced(const QMap<QString, QByteArray> &files);
 
     // The freedesktop trash of this test process.
     QString trashFilesDir() const;

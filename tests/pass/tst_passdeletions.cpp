@@ -48,7 +48,6 @@ private Q_SLOTS:
 
 private:
     QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
-    Device *synced(const QMap<QString, QByteArray> &files);
     QStringList trashed() const
     {
         QDir dir(fixture.trashFilesDir());
@@ -58,16 +57,6 @@ private:
     PassFixture fixture;
 };
 
-Device *TestPassDeletions::synced(const QMap<QString, QByteArray> &files)
-{
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!fixture.server->putFile(fixture.email(), it.key(), it.value()))
-            qWarning("put-file failed: %s", qPrintable(fixture.server->lastError()));
-    }
-    Device *d = fixture.device();
-    d->pass();
-    return d;
-}
 
 void TestPassDeletions::portalDeletedFileIsArchived_data()
 {
@@ -80,7 +69,7 @@ void TestPassDeletions::portalDeletedFileIsArchived_data()
 void TestPassDeletions::portalDeletedFileIsArchived()
 {
     QFETCH(QString, kind);
-    Device *d = synced({{"a/b/c.txt", "portal"}, {"kalan.txt", "kalır"}});
+    Device *d = fixture.synced({{"a/b/c.txt", "portal"}, {"kalan.txt", "kalır"}});
     QVERIFY(d->savedState().contains("a/b/c.txt"));
     QVERIFY(fixture.server->portalDelete(fixture.email(), "a/b/c.txt", kind));
     d->pass();
@@ -106,7 +95,7 @@ void TestPassDeletions::portalDeletedFileIsArchived()
 
 void TestPassDeletions::portalDeletedFolderMovesWhole()
 {
-    Device *d = synced({{"Photos/a.jpg", "A"}, {"Photos/2024/b.jpg", "B"}});
+    Device *d = fixture.synced({{"Photos/a.jpg", "A"}, {"Photos/2024/b.jpg", "B"}});
     QVERIFY(d->write("Photos/yeni.txt", "hiç eşitlenmedi"));
     QVERIFY(fixture.server->portalDelete(fixture.email(), "Photos", "deleted"));
     d->pass();
@@ -139,7 +128,7 @@ void TestPassDeletions::folderMadeAgainAfterPortalDeletion()
     // folder at the same path, with the user's unsent work in it, must not
     // be archived when one of its files is deleted elsewhere.
     QFETCH(bool, madeHere);
-    Device *d = synced({{"Photos/a.jpg", "eski"}});
+    Device *d = fixture.synced({{"Photos/a.jpg", "eski"}});
     QVERIFY(fixture.server->portalDelete(fixture.email(), "Photos", "deleted"));
     if (madeHere) {
         d->pass();
@@ -183,7 +172,7 @@ void TestPassDeletions::folderMadeAgainAfterPortalDeletion()
 
 void TestPassDeletions::fileMadeAgainAfterPortalDeletion()
 {
-    Device *d = synced({{"a.txt", "eski"}});
+    Device *d = fixture.synced({{"a.txt", "eski"}});
     QVERIFY(fixture.server->portalDelete(fixture.email(), "a.txt", "tombstones"));
     QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "yeni düğüm"));
     d->pass();
@@ -235,7 +224,7 @@ void TestPassDeletions::idMismatchIsSkipped()
 
 void TestPassDeletions::failedArchiveMoveLeavesItemUntouched()
 {
-    Device *d = synced({{"a.txt", "korunacak"}});
+    Device *d = fixture.synced({{"a.txt", "korunacak"}});
     // a file where the archive folder should go makes every move fail
     QVERIFY(d->write(".kumat-portal-silinenler", "engel"));
     QVERIFY(fixture.server->portalDelete(fixture.email(), "a.txt", "deleted"));
@@ -259,7 +248,7 @@ void TestPassDeletions::failedArchiveMoveLeavesItemUntouched()
 
 void TestPassDeletions::localDeletionGoesToServerTrashOnce()
 {
-    Device *d = synced({{"belge.txt", "sil"}, {"kalsın.txt", "kal"}});
+    Device *d = fixture.synced({{"belge.txt", "sil"}, {"kalsın.txt", "kal"}});
     QVERIFY(QFile::remove(d->path("belge.txt")));
     d->pass();
 
@@ -295,7 +284,7 @@ void TestPassDeletions::failedServerDeletionIsRetried()
     QFETCH(QString, action);
     QFETCH(int, status);
     QFETCH(bool, retried);
-    Device *d = synced({{"belge.txt", "sil"}});
+    Device *d = fixture.synced({{"belge.txt", "sil"}});
     QVERIFY(QFile::remove(d->path("belge.txt")));
     QVERIFY(fixture.server->addFault("DELETE", "/api/v1/nodes/", action, status));
     d->pass();
@@ -325,7 +314,7 @@ void TestPassDeletions::localDeletionSparesVersionNotSeenHere()
     // Deleted here while the application was closed; meanwhile another
     // device saved something this device never saw.
     QFETCH(bool, otherNode);
-    Device *d = synced({{"a.txt", "ilk"}});
+    Device *d = fixture.synced({{"a.txt", "ilk"}});
     QVERIFY(QFile::remove(d->path("a.txt")));
     if (otherNode)
         QVERIFY(fixture.server->mobileDelete(fixture.email(), "a.txt"));
@@ -346,7 +335,7 @@ void TestPassDeletions::fileOnDiskButNotScannedIsNotDeleted()
 {
     // The scan leaves hidden files out; one that the server sends is still
     // on disk and must neither be deleted on the server nor overwritten.
-    Device *d = synced({{".gizli", "sunucu"}});
+    Device *d = fixture.synced({{".gizli", "sunucu"}});
     QCOMPARE(d->read(".gizli"), QByteArray("sunucu"));
     QVERIFY(d->write(".gizli", "yerelde değişti"));
     d->pass();
@@ -374,7 +363,7 @@ void TestPassDeletions::unseenIsLeftAlone()
     // is told once.
     QFETCH(QString, unreadable);
     QFETCH(QString, warning);
-    Device *d = synced({{"alt/a.txt", "ilk"}, {"alt/b.txt", "ikinci"}, {"kök.txt", "kök"}});
+    Device *d = fixture.synced({{"alt/a.txt", "ilk"}, {"alt/b.txt", "ikinci"}, {"kök.txt", "kök"}});
     QVERIFY(fixture.server->putFile(fixture.email(), "alt/a.txt", "başka cihazdan"));
     const qint64 version = node("alt/a.txt").value("version").toInteger();
     if (!TestPlatform::makeUnreadable(d->path(unreadable)))
@@ -410,7 +399,7 @@ void TestPassDeletions::letterCaseRenameReachesServer()
 {
     // Where names ignore case the old spelling still "exists" to QFileInfo;
     // the rename must still reach the server, and later edits with it.
-    Device *d = synced({{"Rapor.docx", "ilk"}});
+    Device *d = fixture.synced({{"Rapor.docx", "ilk"}});
     QVERIFY(TestPlatform::renameLetterCase(d->path("Rapor.docx"), d->path("rapor.docx")));
     QCOMPARE(QDir(d->folder).entryList(QDir::Files), QStringList{"rapor.docx"});
     d->pass();
@@ -428,7 +417,7 @@ void TestPassDeletions::letterCaseRenameReachesServer()
 
 void TestPassDeletions::mobileDeletionMovesLocalCopyToTrash()
 {
-    Device *d = synced({{"mobil/silinen.txt", "çöpe"}});
+    Device *d = fixture.synced({{"mobil/silinen.txt", "çöpe"}});
     QVERIFY(fixture.server->mobileDelete(fixture.email(), "mobil/silinen.txt"));
     const QString cwdFiles = QDir::current().filePath("files");
     d->pass();
@@ -449,7 +438,7 @@ void TestPassDeletions::mobileDeletionMovesLocalCopyToTrash()
 
 void TestPassDeletions::mobileDeletionKeepsEditedCopy()
 {
-    Device *d = synced({{"not.txt", "eski"}});
+    Device *d = fixture.synced({{"not.txt", "eski"}});
     QVERIFY(d->write("not.txt", "yeni düzenleme"));
     QVERIFY(fixture.server->mobileDelete(fixture.email(), "not.txt"));
     d->pass();
@@ -469,7 +458,7 @@ void TestPassDeletions::mobileDeletionKeepsEditedCopy()
 
 void TestPassDeletions::refusedTrashCountsAsFailedRemoval()
 {
-    Device *d = synced({{"a.txt", "kalmalı"}});
+    Device *d = fixture.synced({{"a.txt", "kalmalı"}});
     QVERIFY(fixture.server->mobileDelete(fixture.email(), "a.txt"));
     // a data folder that can never exist: the trash refuses
     const QString blocker = fixture.home.filePath("engel");
@@ -515,7 +504,7 @@ void TestPassDeletions::refusedTrashCountsAsFailedRemoval()
 
 void TestPassDeletions::recordGoneOnBothSidesIsForgotten()
 {
-    Device *d = synced({{"iz.txt", "eski"}});
+    Device *d = fixture.synced({{"iz.txt", "eski"}});
     QVERIFY(fixture.server->mobileDelete(fixture.email(), "iz.txt"));
     QVERIFY(QFile::remove(d->path("iz.txt")));
     d->pass();
@@ -563,7 +552,7 @@ void TestPassDeletions::serverMoveIsFollowed()
     QMap<QString, QByteArray> contents;
     for (const QString &file : files)
         contents.insert(file, file.toUtf8());
-    Device *d = synced(contents);
+    Device *d = fixture.synced(contents);
     const qint64 id = node(files.first()).value("id").toInteger();
     QVERIFY(fixture.server->move(fixture.email(), from, to));
     if (editedHere)

@@ -23,21 +23,10 @@ private Q_SLOTS:
 
 private:
     QJsonObject node(const QString &path) { return fixture.server->node(fixture.email(), path); }
-    Device *synced(const QMap<QString, QByteArray> &files);
 
     PassFixture fixture;
 };
 
-Device *TestPassGuard::synced(const QMap<QString, QByteArray> &files)
-{
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        if (!fixture.server->putFile(fixture.email(), it.key(), it.value()))
-            qWarning("put-file failed: %s", qPrintable(fixture.server->lastError()));
-    }
-    Device *d = fixture.device();
-    d->pass();
-    return d;
-}
 
 void TestPassGuard::massRemovalWaitsForAnswer_data()
 {
@@ -64,7 +53,7 @@ void TestPassGuard::massRemovalWaitsForAnswer()
     QMap<QString, QByteArray> files;
     for (int i = 0; i < 20; ++i)
         files.insert(QStringLiteral("belgeler/dosya-%1.txt").arg(i, 2, 10, QLatin1Char('0')), QByteArray::number(i));
-    Device *d = synced(files);
+    Device *d = fixture.synced(files);
     QCOMPARE(d->savedState().size(), 20);
     const QStringList paths = files.keys();
     QSignalSpy asked(&d->engine, &SyncEngine::removalsNeedAnswer);
