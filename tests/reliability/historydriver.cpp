@@ -21,6 +21,8 @@
 #include <QProcess>
 #include <QScopeGuard>
 
+#include "testplatform.h"
+
 #include <sqlite3.h>
 
 // The engine's and the client's private members, for watching the engine from
@@ -41,6 +43,7 @@ namespace {
 
 const QString stateFileName = QStringLiteral(".kumat-sync.json");
 const QString completedLine = QStringLiteral("Senkronizasyon tamamlandı.");
+const QString anotherCopyLine = QStringLiteral("Bu klasörü başka bir Kumat Senkronizasyon kopyası senkronize ediyor");
 
 const QStringList folderPool = {QString(), QStringLiteral("d/"), QStringLiteral("d/e/"), QStringLiteral("f/")};
 const QStringList namePool = {QStringLiteral("a.txt"), QStringLiteral("b.txt"), QStringLiteral("c.md"),
@@ -229,6 +232,10 @@ const FaultSpec faults[] = {
     {"GET", "/api/v1/sync/snapshot", "cut", 0},
     {"GET", "/api/v1/sync/snapshot", "corrupt", 0},
     {"", "/api/v1/", "status", 503},
+    // the sign-in expires: at any request, at the snapshot, at a deletion
+    {"", "/api/v1/", "status", 401},
+    {"GET", "/api/v1/sync/snapshot", "status", 401},
+    {"DELETE", "/api/v1/nodes/", "status", 401},
 };
 const int faultCount = int(sizeof(faults) / sizeof(faults[0]));
 
@@ -260,6 +267,18 @@ QString HistoryOp::describe() const
         return QStringLiteral("mobile delete %1").arg(path);
     case PortalMove:
         return QStringLiteral("portal move %1 -> %2").arg(path, path2);
+    case Unreadable:
+        return QStringLiteral("%1 makes %2 unreadable").arg(dev, path);
+    case Readable:
+        return QStringLiteral("%1 makes everything readable again").arg(dev);
+    case SwitchAccount:
+        return QStringLiteral("%1 signs in to account %2").arg(dev).arg(content);
+    case ServerRestore:
+        return QStringLiteral("server restored %1 to %2 version(s) back").arg(path).arg(content);
+    case SecondEngine:
+        return QStringLiteral("%1 second copy of the program on the same folder").arg(dev);
+    case AnswerRemovals:
+        return QStringLiteral("%1 answers the removal question: %2").arg(dev, content ? QStringLiteral("remove") : QStringLiteral("keep"));
     case Settle:
         return QStringLiteral("settle");
     case KilledPass:
@@ -311,8 +330,26 @@ HistoryRunner::HistoryRunner(PassFixture &fixture, int deviceCount, HistoryFigur
     for (Device *d : devices)
         QDir().mkpath(d->folder);
     displacements.resize(devices.size());
+    deviceAccount.fill(0, devices.size());
+    asked.fill(false, devices.size());
+    completedOnce.fill(false, devices.size());
+    approvedRemovals.fill(false, devices.size());
+    for (int i = 0; i < devices.size(); ++i) {
+        QObject::connect(&devices.at(i)->engine, &SyncEngine::removalsNeedAnswer, &devices.at(i)->engine,
+                         [this, i](int, int, const QStringList &) {
+                             asked[i] = true;
+                             if (this->figures)
+                                 ++this->figures->removalQuestions;
+                         });
+    }
     outsideBefore = outsideManifest();
     cwdBefore = QDir::current().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+HistoryRunner::~HistoryRunner()
+{
+    // the fixture removes the folders next; nothing may stay unreadable
+    revealAll();
 }
 
 QByteArray HistoryRunner::contentBytes(int content, int size)
@@ -374,6 +411,18 @@ HistoryOp HistoryRunner::generateLocal(QRandomGenerator &random, int index, int 
     const int roll = int(random.bounded(100));
     op.size = random.bounded(10) == 0 ? 150000 + int(random.bounded(100000)) : int(random.bounded(300));
 
+    const bool hasHidden = std::any_of(hidden.cbegin(), hidden.cend(), [&](const Hidden &entry) { return entry.device == device; });
+    const int hideRoll = int(random.bounded(100));
+    if (hasHidden && hideRoll < 30) {
+        op.kind = HistoryOp::Readable;
+        return op;
+    }
+    if (!displaced(device) && hideRoll >= 96 && !(files.isEmpty() && dirs.isEmpty())) {
+        // a folder of another user, a file another program holds open
+        op.kind = HistoryOp::Unreadable;
+        op.path = dirs.isEmpty() || (!files.isEmpty() && random.bounded(2)) ? pick(random, files) : pick(random, dirs);
+        return op;
+    }
     const int moveRoll = int(random.bounded(100));
     if (displaced(device) ? moveRoll < 30 : moveRoll < 4) {
         op.kind = HistoryOp::MoveFolder;
@@ -454,6 +503,20 @@ HistoryOp HistoryRunner::generateServer(QRandomGenerator &random, int index)
     const int roll = int(random.bounded(100));
     if (random.bounded(100) < 6)
         return generateHostile(random, index);
+    if (random.bounded(100) < 6) {
+        QStringList edited;
+        for (const QJsonValue &value : fixture.server->list(fixture.email())) {
+            const QJsonObject node = value.toObject();
+            if (!node.value(QLatin1String("trashed")).toBool() && node.value(QLatin1String("version")).toInt() >= 2)
+                edited.append(node.value(QLatin1String("path")).toString());
+        }
+        if (!edited.isEmpty()) {
+            op.kind = HistoryOp::ServerRestore;
+            op.path = pick(random, edited);
+            op.content = 1 + int(random.bounded(2));
+            return op;
+        }
+    }
     if (nodes.isEmpty() || roll < 30) {
         op.kind = HistoryOp::PortalPut;
         op.path = pick(random, folderPool) + pick(random, namePool);
@@ -516,6 +579,20 @@ void HistoryRunner::queueScenario(QRandomGenerator &random, int index)
     if (figures)
         ++figures->scenarios;
 
+    if (random.bounded(3) == 0) {
+        // many files go at once: from the mobile application, or here
+        for (int i = 0; i < 22; ++i)
+            pending << make(HistoryOp::LocalWrite, device, QStringLiteral("m/dosya%1.txt").arg(i), index * 1000 + 10 + i);
+        pending << pass(device);
+        if (other >= 0)
+            pending << pass(other);
+        if (random.bounded(2) == 0)
+            pending << make(HistoryOp::MobileDelete, 0, QStringLiteral("m"));
+        else
+            pending << make(HistoryOp::LocalRemoveDir, device, QStringLiteral("m"));
+        pending << pass(device) << pass(device);
+        return;
+    }
     if (random.bounded(2) == 0) {
         // the portal deletes a folder, the user makes it again with new files,
         // and another device deletes one of them
@@ -559,6 +636,21 @@ HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
         queueScenario(random, index);
     if (!pending.isEmpty())
         return pending.takeFirst();
+    const int device = int(random.bounded(quint32(devices.size())));
+    if (asked.at(device) && random.bounded(3) == 0) {
+        HistoryOp answer;
+        answer.kind = HistoryOp::AnswerRemovals;
+        answer.device = device;
+        answer.content = int(random.bounded(2));
+        return answer;
+    }
+    if (random.bounded(100) < 3) {
+        HistoryOp switchOp;
+        switchOp.kind = HistoryOp::SwitchAccount;
+        switchOp.device = device;
+        switchOp.content = deviceAccount.at(device) == 0 ? 1 : 0;
+        return switchOp;
+    }
     const int roll = int(random.bounded(100));
     if (roll < 42)
         return generateLocal(random, index, int(random.bounded(quint32(devices.size()))));
@@ -600,6 +692,10 @@ HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
                 nested.device = 1 - op.device;
             } else if (nestedRoll < 72) {
                 nested = generateLocal(random, index * 1000 + 1, op.device);
+            } else if (nestedRoll < 78) {
+                // the user starts the program a second time
+                nested.kind = HistoryOp::SecondEngine;
+                nested.device = op.device;
             } else if (nestedRoll < 85) {
                 // the sync folder goes while the pass works in it
                 nested.kind = HistoryOp::MoveFolder;
@@ -626,6 +722,8 @@ HistoryOp HistoryRunner::generate(QRandomGenerator &random, int index)
 
 bool HistoryRunner::runRandom(quint64 seed, int steps)
 {
+    // the fixture removes the folders after a failure
+    const auto readable = qScopeGuard([this] { revealAll(); });
     QRandomGenerator random(seed);
     for (int i = 0; i < steps; ++i) {
         const HistoryOp op = generate(random, i + 1);
@@ -641,6 +739,7 @@ bool HistoryRunner::runRandom(quint64 seed, int steps)
 
 bool HistoryRunner::replay(const QList<HistoryOp> &list)
 {
+    const auto readable = qScopeGuard([this] { revealAll(); });
     for (const HistoryOp &op : list) {
         ops.append(op);
         if (!apply(op))
@@ -687,10 +786,41 @@ bool HistoryRunner::applyUserStep(const HistoryOp &op)
         putHostile(op);
         return true;
     }
+    if (op.kind == HistoryOp::ServerRestore) {
+        restoreServer(op);
+        return true;
+    }
     if (op.device >= devices.size())
         return true;
-    if (op.kind == HistoryOp::MoveFolder) {
-        moveFolder(op);
+    if (op.kind == HistoryOp::MoveFolder || op.kind == HistoryOp::Readable) {
+        // what the user made unreadable there becomes readable again first
+        const bool wasReadable = hiddenReadable;
+        setHiddenReadable(true);
+        hidden.removeIf([&](const Hidden &entry) { return entry.device == op.device; });
+        setHiddenReadable(wasReadable);
+        if (op.kind == HistoryOp::MoveFolder)
+            moveFolder(op);
+        return true;
+    }
+    if (op.kind == HistoryOp::Unreadable) {
+        makeUnreadable(op);
+        return true;
+    }
+    if (op.kind == HistoryOp::SwitchAccount) {
+        switchAccount(op);
+        return true;
+    }
+    if (op.kind == HistoryOp::SecondEngine) {
+        runSecondEngine(op);
+        return !failure.found;
+    }
+    if (op.kind == HistoryOp::AnswerRemovals) {
+        if (asked.at(op.device)) {
+            devices.at(op.device)->engine.answerRemovals(SyncEngine::LocalRemoval, op.content != 0);
+            devices.at(op.device)->engine.answerRemovals(SyncEngine::ServerDeletion, op.content != 0);
+            asked[op.device] = false;
+            approvedRemovals[op.device] = op.content != 0;
+        }
         return true;
     }
     // While the folder is away, what the engine sends to the server trash can
@@ -703,6 +833,13 @@ bool HistoryRunner::applyUserStep(const HistoryOp &op)
     const QDir root(devices.at(op.device)->folder);
     const QString target = root.filePath(op.path);
     const QFileInfo info(target);
+    // what is unreadable stays as it is until the user makes it readable again
+    for (const Hidden &entry : std::as_const(hidden)) {
+        for (const QString &touched : {target, op.path2.isEmpty() ? QString() : root.filePath(op.path2)}) {
+            if (!touched.isEmpty() && (isAtOrBelow(touched, entry.path) || isAtOrBelow(entry.path, touched)))
+                return true;
+        }
+    }
     // contents this step destroys; the user's own doing, unless a copy is left
     QList<QByteArray> destroyed;
 
@@ -893,6 +1030,35 @@ bool HistoryRunner::runPass(const HistoryOp &op)
     trackLocalContents();
     const QByteArray stateBefore = device->stateFileBytes();
     const bool stateExistedBefore = QFileInfo::exists(device->path(stateFileName));
+    const bool folderExistedBefore = QFileInfo::exists(device->folder);
+    const QString email = accountEmail(deviceAccount.at(op.device));
+    if (!boundKeys.contains(email))
+        boundKeys.insert(email, accountKey(email));
+    // records made for another account: this pass has to pair the folder anew
+    const QString boundBefore = QJsonDocument::fromJson(stateBefore)
+                                    .object()
+                                    .value(QString())
+                                    .toObject()
+                                    .value(QLatin1String("account"))
+                                    .toString();
+    const bool pairingAnew = !boundBefore.isEmpty() && boundBefore != boundKeys.value(email);
+    const QMap<QString, QByteArray> folderBefore = pairingAnew ? folderHashes(op.device, true) : QMap<QString, QByteArray>();
+    const QJsonArray listBefore = pairingAnew ? fixture.server->list(email) : QJsonArray();
+    // what the pass cannot see, and the server's versions of it
+    const QMap<QString, QByteArray> hiddenBefore = hiddenContents(op.device);
+    QMap<QString, qint64> hiddenVersionsBefore;
+    if (!hiddenBefore.isEmpty()) {
+        for (const QJsonValue &value : fixture.server->list(email)) {
+            const QJsonObject node = value.toObject();
+            hiddenVersionsBefore.insert(node.value(QLatin1String("path")).toString(),
+                                        qint64(node.value(QLatin1String("version")).toDouble()));
+        }
+    }
+    const QMap<QString, QByteArray> localBefore = restoredAway.isEmpty() ? QMap<QString, QByteArray>() : folderHashes(op.device, false);
+    const auto trashedHere = [&] {
+        return QDir(QDir(fixture.dataHome()).filePath(QStringLiteral("Trash/files"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size();
+    };
+    const int trashedHereBefore = int(trashedHere());
     // A pass in a folder other than the one its records came from (the user
     // brought the old folder back) reads the records from that folder's own
     // state file: either may be what the pass works from.
@@ -930,12 +1096,27 @@ bool HistoryRunner::runPass(const HistoryOp &op)
                 applyUserStep(nested);
         }
     };
+    // after the server refused the sign-in, nothing but what was already on its way
+    bool refusedSignIn = false;
+    QSet<QNetworkReply *> aliveAtRefusal;
+    QStringList callsAfterRefusal;
+    int signInNeeded = 0;
+    connections << QObject::connect(&device->engine, &SyncEngine::signInNeeded, [&] { ++signInNeeded; });
     connections << QObject::connect(&network, &QNetworkAccessManager::finished, [&](QNetworkReply *reply) {
         ++finishedReplies;
         if (stopped && !aliveAtStop.contains(reply))
             callsAfterStop << QString::number(int(reply->operation())) + QStringLiteral(" ") + reply->url().path();
         // what the server did, whether or not the client heard the whole answer
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (refusedSignIn && !aliveAtRefusal.contains(reply))
+            callsAfterRefusal << QString::fromLatin1(verbOf(reply)) + QLatin1Char(' ') + reply->url().path();
+        if (status == 401 && !refusedSignIn) {
+            refusedSignIn = true;
+            const QList<QNetworkReply *> alive = network.findChildren<QNetworkReply *>();
+            aliveAtRefusal = QSet<QNetworkReply *>(alive.cbegin(), alive.cend());
+            if (figures)
+                ++figures->signInsRefused;
+        }
         const QStringList parts = reply->url().path().split(QLatin1Char('/'), Qt::SkipEmptyParts);
         if (status >= 200 && status < 300 && parts.size() >= 4) {
             const QByteArray verb = verbOf(reply);
@@ -984,6 +1165,14 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         fail(QStringLiteral("the stopped engine still called the server %1: %2").arg(where, callsAfterStop.join(", ")));
         return false;
     }
+    // an expired sign-in ends the pass and is told once; the engine never spins on it
+    if (refusedSignIn && op.nested.isEmpty() && (!callsAfterRefusal.isEmpty() || signInNeeded != 1)) {
+        fail(QStringLiteral("after the server refused the sign-in %1 the engine asked for it %2 time(s) and went on with: %3")
+                 .arg(where)
+                 .arg(signInNeeded)
+                 .arg(callsAfterRefusal.join(", ")));
+        return false;
+    }
 
     // the state file: the last completed pass, never half of one (unless the
     // folder holding it went away meanwhile)
@@ -998,6 +1187,15 @@ bool HistoryRunner::runPass(const HistoryOp &op)
     const bool completed = device->logs.contains(completedLine);
     const QByteArray stateAfter = device->stateFileBytes();
     const bool folderStayed = moveCounter == movesBefore;
+    // a folder synchronised before is awaited, never made again
+    if (completedOnce.at(op.device) && !folderExistedBefore && folderStayed && QFileInfo::exists(device->folder)) {
+        fail(QStringLiteral("the engine made the missing sync folder again %1").arg(where));
+        return false;
+    }
+    if (completed) {
+        completedOnce[op.device] = true;
+        device->engine.setMayCreateFolder(false);
+    }
     if (completed && folderStayed) {
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(stateAfter, &error);
@@ -1023,9 +1221,21 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         return false;
     }
 
+    const bool undisturbed = folderStayed && op.nested.isEmpty();
+    // files this pass sent to the desktop trash (portal deletions go to the
+    // archive inside the folder, which removes nothing)
+    const int removedHere = int(trashedHere()) - trashedHereBefore;
+    const int recordsBefore = int(qMax(recordedBefore.first().size(), recordedBefore.last().size()));
+    const bool removalsApproved = approvedRemovals.at(op.device);
+    if (completed)
+        approvedRemovals[op.device] = false;
     if (!checkContentKept(where) || !checkOutsideUntouched(where)
         || !checkServerCalls(op.device, recordedBefore, trashes, downloads,
-                             folderStayed ? archivedBefore : archivedFiles(op.device), where)) {
+                             folderStayed ? archivedBefore : archivedFiles(op.device), where)
+        || (undisturbed && !checkHiddenUntouched(op.device, hiddenBefore, hiddenVersionsBefore, trashes, where))
+        || (pairingAnew && !checkPairedAnew(op.device, undisturbed ? folderBefore : QMap<QString, QByteArray>(), listBefore, trashes, where))
+        || (undisturbed && !checkNoOlderVersionWithoutCopy(op.device, localBefore, where))
+        || (undisturbed && !removalsApproved && !checkRemovalGuard(op.device, recordsBefore, int(trashes.size()), removedHere, where))) {
         failure.text += QStringLiteral("\n    engine log of that pass: ") + device->logs.join(QStringLiteral(" | "));
         return false;
     }
@@ -1052,7 +1262,7 @@ bool HistoryRunner::checkServerCalls(int device, const QList<QJsonObject> &state
 {
     QHash<qint64, QJsonObject> byId;
     QHash<QString, QJsonObject> liveByPath;
-    for (const QJsonValue &value : std::as_const(lastServerList)) {
+    for (const QJsonValue &value : serverListOf(device)) {
         const QJsonObject node = value.toObject();
         byId.insert(qint64(node.value(QLatin1String("id")).toDouble()), node);
         if (!node.value(QLatin1String("trashed")).toBool())
@@ -1132,6 +1342,138 @@ bool HistoryRunner::checkServerCalls(int device, const QList<QJsonObject> &state
     return true;
 }
 
+// Nothing at or below what the pass could not read was removed, replaced,
+// deleted on the server or uploaded from this device.
+bool HistoryRunner::checkHiddenUntouched(int device, const QMap<QString, QByteArray> &before,
+                                         const QMap<QString, qint64> &versionsBefore, const QList<ServerCall> &trashes,
+                                         const QString &when)
+{
+    if (before.isEmpty())
+        return true;
+    const QMap<QString, QByteArray> after = hiddenContents(device);
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        if (after.value(it.key()) != it.value()) {
+            fail(QStringLiteral("the engine changed or removed %1, which it could not read, %2")
+                     .arg(QDir(devices.at(device)->folder).relativeFilePath(it.key()), when));
+            return false;
+        }
+    }
+    QStringList unseen;
+    for (const Hidden &entry : std::as_const(hidden)) {
+        if (entry.device == device)
+            unseen << QDir(devices.at(device)->folder).relativeFilePath(entry.path);
+    }
+    const auto isUnseen = [&](const QString &path) {
+        return std::any_of(unseen.cbegin(), unseen.cend(), [&](const QString &root) { return isAtOrBelow(path, root); });
+    };
+    QHash<qint64, QString> pathById;
+    for (const QJsonValue &value : serverListOf(device)) {
+        const QJsonObject node = value.toObject();
+        const QString path = node.value(QLatin1String("path")).toString();
+        pathById.insert(qint64(node.value(QLatin1String("id")).toDouble()), path);
+        if (!isUnseen(path) || node.value(QLatin1String("trashed")).toBool())
+            continue;
+        const qint64 was = versionsBefore.value(path, -1);
+        for (const QJsonValue &version : node.value(QLatin1String("versions")).toArray()) {
+            const QJsonObject v = version.toObject();
+            if (was >= 0 && qint64(v.value(QLatin1String("version")).toDouble()) > was
+                && v.value(QLatin1String("device")).toString() != QLatin1String("admin")) {
+                fail(QStringLiteral("the engine uploaded %1, which it could not read, %2").arg(path, when));
+                return false;
+            }
+        }
+    }
+    for (const ServerCall &trash : trashes) {
+        if (isUnseen(pathById.value(trash.id))) {
+            fail(QStringLiteral("the engine deleted %1 on the server, which it could not see, %2").arg(pathById.value(trash.id), when));
+            return false;
+        }
+    }
+    return true;
+}
+
+// A folder paired with another account keeps everything it had, and the
+// account's own files keep their versions: nothing crosses between accounts.
+bool HistoryRunner::checkPairedAnew(int device, const QMap<QString, QByteArray> &folderBefore, const QJsonArray &listBefore,
+                                    const QList<ServerCall> &trashes, const QString &when)
+{
+    if (!trashes.isEmpty()) {
+        fail(QStringLiteral("the engine deleted %1 node(s) on the server while it paired the folder with another account %2")
+                 .arg(trashes.size())
+                 .arg(when));
+        return false;
+    }
+    if (folderBefore.isEmpty())
+        return true;
+    const QMap<QString, QByteArray> after = folderHashes(device, true);
+    const QSet<QByteArray> kept(after.cbegin(), after.cend());
+    for (auto it = folderBefore.cbegin(); it != folderBefore.cend(); ++it) {
+        if (!kept.contains(it.value())) {
+            fail(QStringLiteral("pairing the folder with another account lost %1 from it %2").arg(it.key(), when));
+            return false;
+        }
+    }
+    QHash<qint64, qint64> versionBefore;
+    for (const QJsonValue &value : listBefore) {
+        const QJsonObject node = value.toObject();
+        versionBefore.insert(qint64(node.value(QLatin1String("id")).toDouble()), qint64(node.value(QLatin1String("version")).toDouble()));
+    }
+    for (const QJsonValue &value : serverListOf(device)) {
+        const QJsonObject node = value.toObject();
+        const qint64 id = qint64(node.value(QLatin1String("id")).toDouble());
+        if (versionBefore.contains(id) && qint64(node.value(QLatin1String("version")).toDouble()) > versionBefore.value(id)) {
+            fail(QStringLiteral("pairing the folder with another account put a new version over %1 %2")
+                     .arg(node.value(QLatin1String("path")).toString(), when));
+            return false;
+        }
+    }
+    return true;
+}
+
+// A local file the server's restored backup no longer knows is replaced by
+// the older version only while a copy of it is kept.
+bool HistoryRunner::checkNoOlderVersionWithoutCopy(int device, const QMap<QString, QByteArray> &localBefore, const QString &when)
+{
+    if (localBefore.isEmpty())
+        return true;
+    QSet<QByteArray> away;
+    for (const QSet<QByteArray> &contents : std::as_const(restoredAway))
+        away.unite(contents);
+    const QMap<QString, QByteArray> after = folderHashes(device, true);
+    const QSet<QByteArray> keptHere(after.cbegin(), after.cend());
+    QSet<QByteArray> onServer;
+    for (const QJsonValue &value : serverListOf(device)) {
+        for (const QJsonValue &version : value.toObject().value(QLatin1String("versions")).toArray())
+            onServer.insert(version.toObject().value(QLatin1String("sha256")).toString().toLower().toLatin1());
+    }
+    for (auto it = localBefore.cbegin(); it != localBefore.cend(); ++it) {
+        // gone is not replaced: the removals have checks of their own
+        if (!away.contains(it.value()) || !after.contains(it.key()) || after.value(it.key()) == it.value())
+            continue;
+        if (!keptHere.contains(it.value()) && !onServer.contains(it.value())) {
+            fail(QStringLiteral("the engine replaced %1 with an older server version and kept no copy %2").arg(it.key(), when));
+            return false;
+        }
+    }
+    return true;
+}
+
+// No pass removes more than the guard lets through without asking.
+bool HistoryRunner::checkRemovalGuard(int device, int records, int trashed, int removedHere, const QString &when)
+{
+    const auto tooMany = [&](int count) { return count >= SyncEngine::removalGuardMinimum && qint64(count) * 4 > records; };
+    if (tooMany(trashed) || tooMany(removedHere)) {
+        fail(QStringLiteral("dev%1 removed %2 file(s) here and deleted %3 on the server of %4 recorded without asking %5")
+                 .arg(device)
+                 .arg(removedHere)
+                 .arg(trashed)
+                 .arg(records)
+                 .arg(when));
+        return false;
+    }
+    return true;
+}
+
 bool HistoryRunner::runKilledPass(const HistoryOp &op)
 {
     if (op.device >= devices.size())
@@ -1182,9 +1524,247 @@ bool HistoryRunner::runKilledPass(const HistoryOp &op)
     return checkContentKept(where) && checkOutsideUntouched(where);
 }
 
+QString HistoryRunner::accountEmail(int account) const
+{
+    return account == 0 ? fixture.email() : QStringLiteral("ikinci-") + fixture.email();
+}
+
+QJsonArray HistoryRunner::serverListOf(int device) const
+{
+    return serverLists.value(accountEmail(deviceAccount.value(device)));
+}
+
+// The account key that the records of a completed pass are bound to, as the
+// server's `me` names the account.
+QString HistoryRunner::accountKey(const QString &email) const
+{
+    sqlite3 *db = nullptr;
+    QString key;
+    if (sqlite3_open_v2(QFile::encodeName(fixture.server->dataDir() + QStringLiteral("/kumat.db")).constData(), &db,
+                        SQLITE_OPEN_READONLY, nullptr)
+        == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 20000);
+        sqlite3_stmt *stmt = nullptr;
+        const QByteArray text = email.toUtf8();
+        if (sqlite3_prepare_v2(db, "SELECT id FROM users WHERE email = ?1", -1, &stmt, nullptr) == SQLITE_OK) {
+            sqlite3_bind_text(stmt, 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+            if (sqlite3_step(stmt) == SQLITE_ROW)
+                key = QStringLiteral("id:") + QString::number(sqlite3_column_int64(stmt, 0));
+        }
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
+    return key;
+}
+
+void HistoryRunner::switchAccount(const HistoryOp &op)
+{
+    const int account = op.content == 0 ? 0 : 1;
+    if (account == 1 && !secondAccount) {
+        // another account of the same user, with files at paths the first one
+        // uses too: equal and different contents
+        if (!fixture.server->addUser(accountEmail(1), fixture.password()))
+            return;
+        secondAccount = true;
+        const QList<QPair<QString, int>> seeded = {{QStringLiteral("a.txt"), 900001}, {QStringLiteral("d/b.txt"), 900002},
+                                                   {QStringLiteral("f/Rapor.txt"), 900003}};
+        for (const auto &file : seeded) {
+            const QByteArray bytes = contentBytes(file.second, 120);
+            if (fixture.server->putFile(accountEmail(1), file.first, bytes))
+                tracked.insert(hashOf(bytes), QStringLiteral("second account ") + file.first);
+        }
+        // and one file as the first account holds it now, byte for byte
+        for (const QJsonValue &value : fixture.server->list(fixture.email())) {
+            const QJsonObject node = value.toObject();
+            if (node.value(QLatin1String("trashed")).toBool() || node.value(QLatin1String("type")).toString() == QLatin1String("folder"))
+                continue;
+            const QString path = node.value(QLatin1String("path")).toString();
+            if (refused(path) || isHidden(path))
+                continue;
+            bool ok = false;
+            const QByteArray bytes = fixture.server->content(fixture.email(), qint64(node.value(QLatin1String("id")).toDouble()), 0, &ok);
+            if (ok)
+                fixture.server->putFile(accountEmail(1), path, bytes);
+            break;
+        }
+    }
+    if (deviceAccount.at(op.device) == account)
+        return;
+    // the user stops the program, enters the other account and connects
+    Device *device = devices.at(op.device);
+    device->engine.stop();
+    if (!device->signIn(fixture.server->baseUrl(), accountEmail(account), fixture.password()))
+        return;
+    deviceAccount[op.device] = account;
+    asked[op.device] = false;
+    if (figures)
+        ++figures->accountSwitches;
+}
+
+void HistoryRunner::restoreServer(const HistoryOp &op)
+{
+    const QJsonObject node = fixture.server->node(fixture.email(), op.path);
+    const qint64 id = qint64(node.value(QLatin1String("id")).toDouble());
+    const qint64 version = qint64(node.value(QLatin1String("version")).toDouble());
+    if (id < 1 || node.value(QLatin1String("trashed")).toBool() || node.value(QLatin1String("type")).toString() != QLatin1String("file"))
+        return;
+    const qint64 back = qMax<qint64>(1, version - qMax(1, op.content));
+    if (back >= version)
+        return;
+    QSet<QByteArray> away;
+    for (const QJsonValue &value : node.value(QLatin1String("versions")).toArray()) {
+        const QJsonObject v = value.toObject();
+        if (qint64(v.value(QLatin1String("version")).toDouble()) > back)
+            away.insert(v.value(QLatin1String("sha256")).toString().toLower().toLatin1());
+    }
+    // the backup knows nothing of the later versions
+    if (!rewriteStore(fixture.server->dataDir(),
+                      "UPDATE nodes SET version = ?2, sha256 = (SELECT sha256 FROM versions WHERE node_id = ?1 AND version = ?2), "
+                      "size = (SELECT size FROM versions WHERE node_id = ?1 AND version = ?2) WHERE id = ?1;"
+                      "DELETE FROM versions WHERE node_id = ?1 AND version > ?2",
+                      {id, back}))
+        return;
+    restoredAway[id].unite(away);
+    if (figures)
+        ++figures->restores;
+}
+
+void HistoryRunner::makeUnreadable(const HistoryOp &op)
+{
+    if (displaced(op.device) || op.path.isEmpty())
+        return;
+    const QString target = devices.at(op.device)->path(op.path);
+    const QFileInfo info(target);
+    if (!info.exists() || info.isSymLink())
+        return;
+    for (const Hidden &entry : std::as_const(hidden)) {
+        if (isAtOrBelow(target, entry.path) || isAtOrBelow(entry.path, target))
+            return;
+    }
+    setHiddenReadable(false);
+    if (!TestPlatform::makeUnreadable(target)) {
+        TestPlatform::makeReadableAgain(target);
+        return;
+    }
+    hidden.append({target, op.device});
+    if (figures)
+        ++figures->unreadable;
+}
+
+void HistoryRunner::setHiddenReadable(bool readable)
+{
+    if (hiddenReadable == readable)
+        return;
+    hiddenReadable = readable;
+    for (const Hidden &entry : std::as_const(hidden)) {
+        if (readable)
+            TestPlatform::makeReadableAgain(entry.path);
+        else
+            TestPlatform::makeUnreadable(entry.path);
+    }
+}
+
+void HistoryRunner::revealAll()
+{
+    setHiddenReadable(true);
+    hidden.clear();
+}
+
+// Every file at or below the device's unreadable entries, with its content
+// hash, read through them.
+QMap<QString, QByteArray> HistoryRunner::hiddenContents(int device)
+{
+    QMap<QString, QByteArray> contents;
+    const bool wasReadable = hiddenReadable;
+    setHiddenReadable(true);
+    for (const Hidden &entry : std::as_const(hidden)) {
+        if (entry.device != device)
+            continue;
+        if (QFileInfo(entry.path).isFile()) {
+            contents.insert(entry.path, hashOfFile(entry.path));
+            continue;
+        }
+        contents.insert(entry.path, "dir");
+        QDirIterator it(entry.path, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            contents.insert(path, QFileInfo(path).isDir() ? QByteArray("dir") : hashOfFile(path));
+        }
+    }
+    setHiddenReadable(wasReadable);
+    return contents;
+}
+
+// Every file in the device's folder (the engine's copies included when asked)
+// by relative path, read through unreadable entries.
+QMap<QString, QByteArray> HistoryRunner::folderHashes(int device, bool withEngineEntries) const
+{
+    QMap<QString, QByteArray> files;
+    const QString root = devices.at(device)->folder;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        if (relative == stateFileName || relative.endsWith(QLatin1String(".kumat-part")))
+            continue;
+        if (!withEngineEntries && (isEngineEntry(relative) || isHidden(relative)))
+            continue;
+        bool ok = false;
+        const QByteArray hash = hashOfFile(path, &ok);
+        if (ok)
+            files.insert(relative, hash);
+    }
+    return files;
+}
+
+void HistoryRunner::runSecondEngine(const HistoryOp &op)
+{
+    // what a second start of the program does with the folder another copy
+    // is working in: it refuses, and asks the server nothing about it
+    Device *device = devices.at(op.device);
+    Device second(device->folder);
+    if (!second.signIn(fixture.server->baseUrl(), accountEmail(deviceAccount.at(op.device)), fixture.password()))
+        return;
+    if (figures)
+        ++figures->secondEngines;
+    QStringList calls;
+    QObject::connect(&ApiClientTestAccess::network(second.api), &QNetworkAccessManager::finished, &second,
+                     [&](QNetworkReply *reply) { calls << QString::fromLatin1(verbOf(reply)) + QLatin1Char(' ') + reply->url().path(); });
+    const QMap<QString, QByteArray> before = folderHashes(op.device, true);
+    second.pass();
+    const bool refusedFolder = std::any_of(second.logs.cbegin(), second.logs.cend(),
+                                           [](const QString &line) { return line.startsWith(anotherCopyLine); });
+    const QString where = QStringLiteral("at step %1 (%2)").arg(ops.size()).arg(op.describe());
+    if (!refusedFolder || second.logged(completedLine))
+        fail(QStringLiteral("a second engine synchronised a folder another engine was working in %1: %2")
+                 .arg(where, second.logs.join(QStringLiteral(" | "))));
+    else if (!calls.isEmpty())
+        fail(QStringLiteral("a second engine that refused the folder still called the server %1: %2").arg(where, calls.join(", ")));
+    else if (folderHashes(op.device, true) != before)
+        fail(QStringLiteral("a second engine that refused the folder changed it %1").arg(where));
+}
+
 bool HistoryRunner::settle()
 {
     fixture.server->clearFaults();
+    revealAll();
+    // every device back on the first account
+    for (int i = 0; i < devices.size(); ++i) {
+        HistoryOp back;
+        back.kind = HistoryOp::SwitchAccount;
+        back.device = i;
+        switchAccount(back);
+    }
+    // a question about removals is answered as the user would, by keeping them
+    const auto answerQuestions = [this] {
+        for (int i = 0; i < devices.size(); ++i) {
+            if (!asked.at(i))
+                continue;
+            devices.at(i)->engine.answerRemovals(SyncEngine::LocalRemoval, false);
+            devices.at(i)->engine.answerRemovals(SyncEngine::ServerDeletion, false);
+            asked[i] = false;
+        }
+    };
     // the user brings every sync folder back to where the engine expects it
     for (int i = 0; i < devices.size(); ++i) {
         HistoryOp back;
@@ -1195,6 +1775,7 @@ bool HistoryRunner::settle()
     }
     QString difference;
     for (int round = 0; round < 5; ++round) {
+        answerQuestions();
         for (int i = 0; i < devices.size(); ++i) {
             HistoryOp pass;
             pass.kind = HistoryOp::Pass;
@@ -1218,6 +1799,10 @@ QSet<QByteArray> HistoryRunner::availableContents()
     roots << asideFolders;
     // the platform trash, where files dropped by the server go
     roots << QDir(fixture.dataHome()).filePath(QStringLiteral("Trash/files"));
+    // what is unreadable to the engine is still there
+    const bool wasReadable = hiddenReadable;
+    setHiddenReadable(true);
+    const auto hideAgain = qScopeGuard([&] { setHiddenReadable(wasReadable); });
     for (const QString &root : std::as_const(roots)) {
         QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
         while (it.hasNext()) {
@@ -1230,12 +1815,17 @@ QSet<QByteArray> HistoryRunner::availableContents()
                 available.insert(hash);
         }
     }
-    lastServerList = fixture.server->list(fixture.email());
-    for (const QJsonValue &value : std::as_const(lastServerList)) {
-        const QJsonObject node = value.toObject();
-        available.insert(node.value(QLatin1String("sha256")).toString().toLower().toLatin1());
-        for (const QJsonValue &version : node.value(QLatin1String("versions")).toArray())
-            available.insert(version.toObject().value(QLatin1String("sha256")).toString().toLower().toLatin1());
+    for (int account = 0; account < (secondAccount ? 2 : 1); ++account) {
+        const QJsonArray list = fixture.server->list(accountEmail(account));
+        serverLists.insert(accountEmail(account), list);
+        if (account == 0)
+            lastServerList = list;
+        for (const QJsonValue &value : list) {
+            const QJsonObject node = value.toObject();
+            available.insert(node.value(QLatin1String("sha256")).toString().toLower().toLatin1());
+            for (const QJsonValue &version : node.value(QLatin1String("versions")).toArray())
+                available.insert(version.toObject().value(QLatin1String("sha256")).toString().toLower().toLatin1());
+        }
     }
     return available;
 }
@@ -1519,7 +2109,8 @@ bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps
     }
     *report += QStringLiteral("histories: %1, operations: %2, passes: %3, faults injected: %4, stops: %5, "
                               "steps during passes: %6, kills: %7, folder moves: %8, hostile items: %9, "
-                              "scenarios: %10, violations: %11, seconds: %12")
+                              "scenarios: %10, unreadable entries: %13, account switches: %14, server restores: %15, "
+                              "second copies: %16, sign-ins refused: %17, removal questions: %18, violations: %11, seconds: %12")
                    .arg(figures.histories)
                    .arg(figures.operations)
                    .arg(figures.passes)
@@ -1531,7 +2122,13 @@ bool runSeededHistories(PassFixture &fixture, quint64 seed, int count, int steps
                    .arg(figures.hostileItems)
                    .arg(figures.scenarios)
                    .arg(figures.violations)
-                   .arg(clock.elapsed() / 1000.0, 0, 'f', 1);
+                   .arg(clock.elapsed() / 1000.0, 0, 'f', 1)
+                   .arg(figures.unreadable)
+                   .arg(figures.accountSwitches)
+                   .arg(figures.restores)
+                   .arg(figures.secondEngines)
+                   .arg(figures.signInsRefused)
+                   .arg(figures.removalQuestions);
     return ok;
 }
 

@@ -35,6 +35,12 @@ struct HistoryOp
         MoveFolder,      // the sync folder goes "away", is replaced by a "new" empty one, or comes "back" (path2)
         HostilePut,      // a server item the engine has to refuse or keep apart; path2 names a store rewrite
         PortalMove,      // renamed or moved on the web portal or another device, keeping its id (to path2)
+        Unreadable,      // a folder or file of the device that nothing can read or list until Readable
+        Readable,        // every entry made unreadable on the device can be read again
+        SwitchAccount,   // the device signs in to account `content` (0 or 1) with the same folder
+        ServerRestore,   // the server goes back to an older backup of the file at path (version `content` back)
+        SecondEngine,    // another copy of the program starts a pass on the device's folder
+        AnswerRemovals,  // the user answers the device's question about held removals: remove (content 1) or keep
     };
 
     Kind kind = Pass;
@@ -77,6 +83,12 @@ struct HistoryFigures
     qint64 folderMoves = 0;
     qint64 hostileItems = 0;
     qint64 scenarios = 0;
+    qint64 unreadable = 0;
+    qint64 accountSwitches = 0;
+    qint64 restores = 0;
+    qint64 secondEngines = 0;
+    qint64 signInsRefused = 0;
+    qint64 removalQuestions = 0;
 };
 
 // Runs one history on a fresh account (one or two devices) and checks the
@@ -86,6 +98,7 @@ class HistoryRunner
 {
 public:
     HistoryRunner(PassFixture &fixture, int devices, HistoryFigures *figures);
+    ~HistoryRunner();
 
     // Passes are, half of the time, run in a helper process that is killed
     // with SIGKILL at a random moment.
@@ -116,6 +129,19 @@ private:
     HistoryOp generateHostile(QRandomGenerator &random, int index);
     void queueScenario(QRandomGenerator &random, int index);
     bool displaced(int device) const { return !displacements.at(device).aside.isEmpty(); }
+    void makeUnreadable(const HistoryOp &op);
+    // Every entry made unreadable can be read again (reveal) or not (hide);
+    // the runner's own checks look through them, the engine never does.
+    void setHiddenReadable(bool readable);
+    void revealAll();
+    QMap<QString, QByteArray> hiddenContents(int device);
+    void switchAccount(const HistoryOp &op);
+    QString accountEmail(int account) const;
+    QString accountKey(const QString &email) const;
+    void restoreServer(const HistoryOp &op);
+    void runSecondEngine(const HistoryOp &op);
+    QMap<QString, QByteArray> folderHashes(int device, bool withEngineEntries) const;
+    QJsonArray serverListOf(int device) const;
 
     // invariants
     QSet<QByteArray> availableContents();
@@ -132,6 +158,12 @@ private:
                           const QString &when);
     QMap<QString, QByteArray> archivedFiles(int device) const;
     bool refused(const QString &serverPath) const;
+    bool checkHiddenUntouched(int device, const QMap<QString, QByteArray> &before, const QMap<QString, qint64> &versionsBefore,
+                              const QList<ServerCall> &trashes, const QString &when);
+    bool checkPairedAnew(int device, const QMap<QString, QByteArray> &folderBefore, const QJsonArray &listBefore,
+                         const QList<ServerCall> &trashes, const QString &when);
+    bool checkNoOlderVersionWithoutCopy(int device, const QMap<QString, QByteArray> &localBefore, const QString &when);
+    bool checkRemovalGuard(int device, int records, int trashed, int removedHere, const QString &when);
     void trackLocalContents();
     void fail(const QString &text);
 
@@ -148,6 +180,8 @@ private:
     QMap<QString, QByteArray> outsideBefore;
     QStringList cwdBefore;
     QJsonArray lastServerList;
+    // the last listing of each account, by e-mail
+    QHash<QString, QJsonArray> serverLists;
     Violation failure;
     bool killedPasses = false;
 
@@ -165,6 +199,27 @@ private:
     // server paths (and what lies below them) that no desktop is expected to hold
     QStringList refusedRoots;
     QList<HistoryOp> pending;
+
+    // entries made unreadable: absolute path and device, in the order made
+    struct Hidden
+    {
+        QString path;
+        int device = 0;
+    };
+    QList<Hidden> hidden;
+    bool hiddenReadable = true;
+    // the account each device is signed in to (0 is the fixture's), and the
+    // key each account's records were bound to when known
+    QList<int> deviceAccount;
+    bool secondAccount = false;
+    QHash<QString, QString> boundKeys;
+    // contents a server restore took away, by node id: a local copy of one of
+    // them may only be replaced while a copy is kept
+    QHash<qint64, QSet<QByteArray>> restoredAway;
+    // the device's last pass held removals back and asks the user
+    QList<bool> asked;
+    QList<bool> completedOnce;
+    QList<bool> approvedRemovals;
 };
 
 // Shortens a failing list by removing chunks while it still fails (delta
