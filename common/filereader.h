@@ -3,6 +3,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
+
 // What one read of a file gives: its size and times, and the SHA-256 of its
 // content, all through one handle. Only a regular file is read, a link being
 // read through to its target: a device or a pipe may never end or may block
@@ -20,5 +22,6 @@ struct FileContent
 };
 
 // The times and size are the ones the path shows even when it cannot be read,
-// and all zero when it names nothing.
-FileContent readFileContent(const QString &path);
+// and all zero when it names nothing. A read that `stop` ends early gives no
+// digest, as a failed read does.
+FileContent readFileContent(const QString &path, const std::atomic<bool> *stop = nullptr);

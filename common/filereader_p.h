@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
 #include <functional>
 
 namespace FileReaderDetail {
@@ -16,7 +17,7 @@ using Read = std::function<qint64(char *buffer, qint64 length)>;
 // The digest of everything up to the end; null on a read error, so a broken
 // read never loops. A regular file ends with a short read; once that comes at
 // or past the size seen when opening, the extra read that would return nothing
-// is skipped.
-QString digestOfReads(const Read &read, qint64 sizeAtOpen);
+// is skipped. A set `stop` ends it between two chunks, with a null digest.
+QString digestOfReads(const Read &read, qint64 sizeAtOpen, const std::atomic<bool> *stop = nullptr);
 
 } // namespace FileReaderDetail

@@ -30,7 +30,7 @@ void takeMetadata(const struct statx &status, FileContent &content)
 
 } // namespace
 
-FileContent readFileContent(const QString &path)
+FileContent readFileContent(const QString &path, const std::atomic<bool> *stop)
 {
     FileContent content;
     const QByteArray encoded = QFile::encodeName(path);
@@ -56,7 +56,7 @@ FileContent readFileContent(const QString &path)
                             return n;
                     }
                 },
-                content.size);
+                content.size, stop);
         }
     }
     ::close(fd);

@@ -25,7 +25,7 @@ qint64 sizeOf(DWORD high, DWORD low)
 
 } // namespace
 
-FileContent readFileContent(const QString &path)
+FileContent readFileContent(const QString &path, const std::atomic<bool> *stop)
 {
     FileContent content;
     const std::wstring native = win32Path(path);
@@ -59,7 +59,7 @@ FileContent readFileContent(const QString &path)
                         return -1;
                     return qint64(n);
                 },
-                content.size);
+                content.size, stop);
         }
     }
     CloseHandle(handle);
