@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filereader.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -19,5 +21,10 @@ using Read = std::function<qint64(char *buffer, qint64 length)>;
 // or past the size seen when opening, the extra read that would return nothing
 // is skipped. A set `stop` ends it between two chunks, with a null digest.
 QString digestOfReads(const Read &read, qint64 sizeAtOpen, const std::atomic<bool> *stop = nullptr);
+QString digestOfReads(FileReader::Context &context, const Read &read, qint64 sizeAtOpen,
+                      const std::atomic<bool> *stop);
+
+// The platform's read of one file, with the buffer and digest given.
+FileContent readWith(FileReader::Context &context, const QString &path, const std::atomic<bool> *stop);
 
 } // namespace FileReaderDetail

@@ -242,6 +242,7 @@ private:
 
     void readAll()
     {
+        FileReader reader;
         constexpr std::size_t batch = 8;
         Item *taken[batch];
         for (;;) {
@@ -255,16 +256,16 @@ private:
             if (count == 0)
                 return;
             for (std::size_t i = 0; i < count; ++i)
-                read(*taken[i]);
+                read(reader, *taken[i]);
         }
     }
 
-    void read(Item &item)
+    void read(FileReader &reader, Item &item)
     {
         if (stop->load(std::memory_order_relaxed))
             return;
         SyncEngine::LocalFile &file = item.file;
-        const FileContent content = readFileContent(file.absolutePath, stop.get());
+        const FileContent content = reader.read(file.absolutePath, stop.get());
         // what QFileInfo::fileName gives for a "/"-separated path, without its allocation
         file.name = file.absolutePath.mid(file.absolutePath.lastIndexOf(QLatin1Char('/')) + 1);
         file.hash = content.sha256;
