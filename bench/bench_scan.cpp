@@ -259,6 +259,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "no temporary folder\n");
         return 1;
     }
+    // bench_scan [GiB of the large folder, 4] [parts: hash,small,large,big]
+    const QStringList args = app.arguments();
+    const QStringList parts = args.size() > 2 ? args.at(2).split(',')
+                                              : QStringList{"hash", "small", "large", "big"};
     ApiClient api;
     SyncEngine engine(&api);
     QByteArray pattern(1024 * 1024, Qt::Uninitialized);
@@ -266,7 +270,7 @@ int main(int argc, char **argv)
         c = char(QRandomGenerator::global()->generate());
 
     // hashFile on one 1 GiB file against the openssl command line
-    {
+    if (parts.contains("hash")) {
         const QString big = temp.filePath("buyuk.bin");
         if (!writeFile(big, 1024LL * 1024 * 1024, pattern)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(big));
@@ -301,7 +305,7 @@ int main(int argc, char **argv)
     }
 
     // many small files: 100 folders of 100 files of 4 KiB
-    {
+    if (parts.contains("small")) {
         const QString folder = temp.filePath("kucuk");
         for (int d = 0; d < 100; ++d) {
             const QString dir = QStringLiteral("%1/klasor-%2").arg(folder).arg(d);
@@ -317,7 +321,7 @@ int main(int argc, char **argv)
     }
 
     // few large files: 100 files of 10 MiB
-    {
+    if (parts.contains("large")) {
         const QString folder = temp.filePath("buyuk");
         QDir().mkpath(folder);
         for (int f = 0; f < 100; ++f) {
@@ -330,7 +334,7 @@ int main(int argc, char **argv)
     }
 
     // a large folder: 64 files of 64 MiB (4 GiB), or as many GiB as asked
-    {
+    if (parts.contains("big")) {
         const qint64 gib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 4;
         const QString folder = temp.filePath("iri");
         QDir().mkpath(folder);

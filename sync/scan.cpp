@@ -229,7 +229,9 @@ private:
                     items.back().file.absolutePath = path;
                     if (measuredByRead)
                         listings[awaitingRead.first].reads[awaitingRead.second] = &items.back();
-                    more.notify_one();
+                    // a wake-up per file would cost more than many small files take to read
+                    if (items.size() % wakeEvery == 0)
+                        more.notify_all();
                 } else if (wantLeftovers && SyncEngine::isLeftoverOfWrite(relative)) {
                     leftovers.append(relative);
                 }
@@ -239,6 +241,8 @@ private:
         walked = true;
         more.notify_all();
     }
+
+    static constexpr std::size_t wakeEvery = 32;
 
     void readAll()
     {
