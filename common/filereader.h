@@ -3,6 +3,9 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <atomic>
+#include <memory>
+
 // What one read of a file gives: its size and times, and the SHA-256 of its
 // content, all through one handle. Only a regular file is read, a link being
 // read through to its target: a device or a pipe may never end or may block
@@ -20,5 +23,25 @@ struct FileContent
 };
 
 // The times and size are the ones the path shows even when it cannot be read,
-// and all zero when it names nothing.
-FileContent readFileContent(const QString &path);
+// and all zero when it names nothing. A read that `stop` ends early gives no
+// digest, as a failed read does.
+FileContent readFileContent(const QString &path, const std::atomic<bool> *stop = nullptr);
+
+// Reads file after file with one buffer and one digest context of its own:
+// what a thread that reads many files keeps for itself, instead of an
+// allocation of each per file. readFileContent keeps one per thread.
+class FileReader
+{
+public:
+    FileReader();
+    ~FileReader();
+    FileReader(const FileReader &) = delete;
+    FileReader &operator=(const FileReader &) = delete;
+
+    FileContent read(const QString &path, const std::atomic<bool> *stop = nullptr);
+
+    struct Context;
+
+private:
+    std::unique_ptr<Context> context;
+};

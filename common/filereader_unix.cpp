@@ -30,7 +30,7 @@ void takeMetadata(const struct statx &status, FileContent &content)
 
 } // namespace
 
-FileContent readFileContent(const QString &path)
+FileContent FileReaderDetail::readWith(FileReader::Context &context, const QString &path, const std::atomic<bool> *stop)
 {
     FileContent content;
     const QByteArray encoded = QFile::encodeName(path);
@@ -49,6 +49,7 @@ FileContent readFileContent(const QString &path)
         takeMetadata(status, content);
         if (S_ISREG(status.stx_mode)) {
             content.sha256 = FileReaderDetail::digestOfReads(
+                context,
                 [fd](char *buffer, qint64 length) -> qint64 {
                     for (;;) {
                         const ssize_t n = ::read(fd, buffer, size_t(length));
@@ -56,7 +57,7 @@ FileContent readFileContent(const QString &path)
                             return n;
                     }
                 },
-                content.size);
+                content.size, stop);
         }
     }
     ::close(fd);

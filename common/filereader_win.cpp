@@ -25,7 +25,7 @@ qint64 sizeOf(DWORD high, DWORD low)
 
 } // namespace
 
-FileContent readFileContent(const QString &path)
+FileContent FileReaderDetail::readWith(FileReader::Context &context, const QString &path, const std::atomic<bool> *stop)
 {
     FileContent content;
     const std::wstring native = win32Path(path);
@@ -53,13 +53,14 @@ FileContent readFileContent(const QString &path)
         content.modifiedMs = milliseconds(info.ftLastWriteTime);
         if (GetFileType(handle) == FILE_TYPE_DISK && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
             content.sha256 = FileReaderDetail::digestOfReads(
+                context,
                 [handle](char *buffer, qint64 length) -> qint64 {
                     DWORD n = 0;
                     if (!ReadFile(handle, buffer, DWORD(length), &n, nullptr))
                         return -1;
                     return qint64(n);
                 },
-                content.size);
+                content.size, stop);
         }
     }
     CloseHandle(handle);

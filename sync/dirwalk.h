@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 #include <functional>
 
@@ -21,12 +22,43 @@ enum class Listing {
     Dirs,  // directories, and links to them
 };
 
+// One entry of a directory as its listing shows it, hidden ones included: a
+// name, whether it leads to a directory, and for anything else the size and
+// modification time of what it leads to (a link's target; 0 for a link whose
+// target is gone). Where the listing itself tells them (Windows), they are the
+// listing's; elsewhere a file the walk hands to `take` is not measured, since
+// reading it tells them anyway.
+struct Entry
+{
+    QString name;
+    bool dir = false;
+    bool measured = true;
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+};
+
+// Every entry of the directories a walk lists, for those of them it wants:
+// the watched folders, whose listings the engine keeps, come from the scan's
+// own walk instead of a second one. entry() for a file to be taken comes just
+// before take() for it.
+class EntryObserver
+{
+public:
+    virtual ~EntryObserver() = default;
+    virtual bool wantsEntries(const QString &dirPath) = 0;
+    virtual void entry(const QString &dirPath, const Entry &entry) = 0;
+};
+
 // `unreadable`, when given, receives every directory that could not be listed
 // (in full) and every entry whose kind could not be read, for any reason but
 // that it is gone: what lies there is unknown, not absent. The root itself is
 // reported too.
 void list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take,
-          const std::function<void(const QString &path)> &unreadable = {});
+          const std::function<void(const QString &path)> &unreadable = {}, EntryObserver *observer = nullptr);
+
+// Every entry of one directory, measured, hidden ones included, as `list`
+// shows them to an observer. False when it cannot be listed (in full).
+bool entries(const QString &dirPath, const std::function<void(const Entry &entry)> &take);
 
 // Whether the entry at the path is what the walk counts as a link, whatever it
 // points to: a symbolic link, and on Windows also a junction or a volume mount

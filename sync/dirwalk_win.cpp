@@ -56,10 +56,50 @@ Type targetType(const QString &path)
     return type;
 }
 
+bool isDotOrDotDot(const wchar_t *name)
+{
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+// The listing tells size and time of every entry (of a link itself, not of
+// its target), so nothing is measured apart.
+DirWalk::Entry listed(const WIN32_FIND_DATAW &data)
+{
+    DirWalk::Entry entry;
+    entry.name = QString::fromWCharArray(data.cFileName);
+    entry.dir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!entry.dir) {
+        entry.size = qint64((quint64(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+        ULARGE_INTEGER ticks;
+        ticks.LowPart = data.ftLastWriteTime.dwLowDateTime;
+        ticks.HighPart = data.ftLastWriteTime.dwHighDateTime;
+        entry.modifiedMs = ticks.QuadPart == 0 ? 0 : qint64(ticks.QuadPart / 10000) - Q_INT64_C(11644473600000);
+    }
+    return entry;
+}
+
 } // namespace
 
+bool DirWalk::entries(const QString &dirPath, const std::function<void(const Entry &entry)> &take)
+{
+    const QString prefix = dirPath.endsWith(QLatin1Char('/')) ? dirPath : dirPath + QLatin1Char('/');
+    const std::wstring pattern = win32Path(prefix + QLatin1Char('*'));
+    WIN32_FIND_DATAW data;
+    const HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                         FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        if (!isDotOrDotDot(data.cFileName))
+            take(listed(data));
+    } while (FindNextFileW(find, &data));
+    const bool whole = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(find);
+    return whole;
+}
+
 void DirWalk::list(const QString &root, Listing listing, const std::function<void(const QString &path)> &take,
-                   const std::function<void(const QString &path)> &unreadable)
+                   const std::function<void(const QString &path)> &unreadable, EntryObserver *observer)
 {
     const auto cannotRead = [&unreadable](const QString &path, DWORD error) {
         // gone since it was listed: nothing is there to be unknown
@@ -80,10 +120,13 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
             cannotRead(dirPath, GetLastError());
             continue;
         }
+        const bool observed = observer && observer->wantsEntries(dirPath);
         do {
             const wchar_t *name = data.cFileName;
-            if ((name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0'))
+            if (isDotOrDotDot(name))
                 continue;
+            if (observed)
+                observer->entry(dirPath, listed(data));
             const DWORD attributes = data.dwFileAttributes;
             if (attributes & FILE_ATTRIBUTE_HIDDEN)
                 continue; // neither listed nor entered

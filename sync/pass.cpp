@@ -52,10 +52,6 @@ void SyncEngine::runPass()
         Q_EMIT log(QStringLiteral("Senkronizasyon klasörü değişmiş; takip kaydı bu klasörden okundu: ") + syncFolder);
         loadState();
     }
-    // before anything is scanned, so a change made while the pass runs still
-    // counts as one
-    rememberListings();
-
     if (!bindStateToAccount()) {
         signInGone();
         return;
@@ -79,7 +75,19 @@ void SyncEngine::runPass()
         return;
     QStringList leftovers;
     ScanGaps gaps;
-    pass.localFiles = scanLocal(&leftovers, &gaps);
+    QHash<QString, QByteArray> listings;
+    pass.localFiles = scanLocal(&leftovers, &gaps, &listings);
+    // Stopped while the folder was read: what the scan missed would read as
+    // deleted. The files are read while the window goes on, so a stop can
+    // come here as it comes during a server request.
+    if (gaps.stopped || !running) {
+        cancelPass();
+        return;
+    }
+    // What each watched directory listed as the scan saw it: a notification
+    // that leaves it so (the pass's own bookkeeping) starts no pass, and a
+    // change made since then still does.
+    listingsAtPass = listings;
     // moved while it was listed: the listing may miss what it holds
     if (gaps.top || !syncFolderAvailable()) {
         if (gaps.top)

@@ -5,13 +5,23 @@
 #include "pass_localtrash.h"
 #include "pathrules.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QStringList>
+#include <QThread>
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -110,53 +120,272 @@ bool SyncEngine::isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitiv
         && isSaveTemporaryTail(name.right(tail));
 }
 
-QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftovers, ScanGaps *gaps) const
+// One scan, on threads of its own: the walk on one, the reads on as many as
+// the machine has cores (the walk's thread joins them when it is done). It
+// holds copies of all it needs, so a configure() or stop() on the window's
+// thread, while it waits, changes nothing under it.
+class SyncEngine::ScanJob : public DirWalk::EntryObserver
 {
-    QMap<QString, LocalFile> files;
-    // The iterator returns syncFolder, "/" and the relative path, so cutting
-    // the prefix gives what normalizedRelative computes, without its cost on
-    // every file; anything else takes the general way.
-    const QString prefix = syncFolder + QLatin1Char('/');
-    const auto relativeOf = [&](const QString &path) {
-        return path.startsWith(prefix) ? path.mid(prefix.size()) : normalizedRelative(path);
+public:
+    struct Item
+    {
+        QString relative;
+        SyncEngine::LocalFile file;
     };
-    std::function<void(const QString &)> unreadable;
-    if (gaps) {
-        unreadable = [&](const QString &path) {
-            if (path == syncFolder) {
-                gaps->top = true;
-                return;
-            }
-            const QString relative = relativeOf(path);
-            if (!isEngineEntry(relative))
-                gaps->folders.append(relative);
-        };
+    struct Listing
+    {
+        QString dirPath;
+        std::vector<DirWalk::Entry> entries;
+        // the item each unmeasured entry is read as
+        std::vector<Item *> reads;
+    };
+
+    QString root;
+    QSet<QString> listed;
+    std::shared_ptr<std::atomic<bool>> stop;
+    bool wantLeftovers = false;
+    bool wantGaps = false;
+    int readers = 1;
+
+    QMap<QString, SyncEngine::LocalFile> files;
+    QStringList leftovers;
+    SyncEngine::ScanGaps gaps;
+    QHash<QString, QByteArray> digests;
+
+    bool wantsEntries(const QString &dirPath) override { return listed.contains(dirPath); }
+    void entry(const QString &dirPath, const DirWalk::Entry &entry) override
+    {
+        if (listings.empty() || listings.back().dirPath != dirPath)
+            listings.push_back(Listing{dirPath, {}, {}});
+        listings.back().entries.push_back(entry);
+        if (!entry.measured) {
+            listings.back().reads.push_back(nullptr);
+            awaitingRead = {listings.size() - 1, listings.back().reads.size() - 1};
+            awaiting = true;
+        }
     }
-    DirWalk::list(
-        syncFolder, DirWalk::Listing::Files,
-        [&](const QString &path) {
-            const QString relative = relativeOf(path);
-            if (!isEngineEntry(relative)) {
-                const auto file = files.insert(relative, localFileAt(path));
-                if (gaps && file->hash.isEmpty())
-                    gaps->files.append(relative);
-            } else if (leftovers && isLeftoverOfWrite(relative)) {
-                leftovers->append(relative);
+
+    void run()
+    {
+        std::vector<std::unique_ptr<QThread>> helpers;
+        for (int i = 1; i < readers; ++i) {
+            helpers.emplace_back(QThread::create([this] { readAll(); }));
+            helpers.back()->start();
+        }
+        walk();
+        readAll();
+        for (const auto &helper : helpers)
+            helper->wait();
+        if (stop->load()) {
+            gaps.stopped = true;
+            return;
+        }
+        collect();
+    }
+
+private:
+    std::deque<Item> items;
+    std::vector<Listing> listings;
+    // the unmeasured entry that the next take() is for
+    std::pair<std::size_t, std::size_t> awaitingRead;
+    bool awaiting = false;
+    std::mutex mutex;
+    std::condition_variable more;
+    std::size_t next = 0;
+    bool walked = false;
+
+    QString relativeOf(const QString &path, const QString &prefix) const
+    {
+        return path.startsWith(prefix) ? path.mid(prefix.size())
+                                       : QDir::fromNativeSeparators(QDir(root).relativeFilePath(path));
+    }
+
+    void walk()
+    {
+        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        std::function<void(const QString &)> unreadable;
+        if (wantGaps) {
+            unreadable = [&](const QString &path) {
+                if (path == root) {
+                    gaps.top = true;
+                    return;
+                }
+                const QString relative = relativeOf(path, prefix);
+                if (!SyncEngine::isEngineEntry(relative))
+                    gaps.folders.append(relative);
+            };
+        }
+        DirWalk::list(
+            root, DirWalk::Listing::Files,
+            [&](const QString &path) {
+                const bool measuredByRead = std::exchange(awaiting, false);
+                // a stopped scan only lists what is left, reading nothing
+                if (stop->load(std::memory_order_relaxed))
+                    return;
+                QString relative = relativeOf(path, prefix);
+                if (!SyncEngine::isEngineEntry(relative)) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    items.push_back(Item{std::move(relative), {}});
+                    items.back().file.absolutePath = path;
+                    if (measuredByRead)
+                        listings[awaitingRead.first].reads[awaitingRead.second] = &items.back();
+                    // a wake-up per file would cost more than many small files take to read
+                    if (items.size() % wakeEvery == 0)
+                        more.notify_all();
+                } else if (wantLeftovers && SyncEngine::isLeftoverOfWrite(relative)) {
+                    leftovers.append(relative);
+                }
+            },
+            unreadable, listed.isEmpty() ? nullptr : this);
+        std::lock_guard<std::mutex> lock(mutex);
+        walked = true;
+        more.notify_all();
+    }
+
+    static constexpr std::size_t wakeEvery = 32;
+
+    void readAll()
+    {
+        FileReader reader;
+        constexpr std::size_t batch = 8;
+        Item *taken[batch];
+        for (;;) {
+            std::size_t count = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                more.wait(lock, [this] { return next < items.size() || walked; });
+                while (count < batch && next < items.size())
+                    taken[count++] = &items[next++];
             }
-        },
-        unreadable);
+            if (count == 0)
+                return;
+            for (std::size_t i = 0; i < count; ++i)
+                read(reader, *taken[i]);
+        }
+    }
+
+    void read(FileReader &reader, Item &item)
+    {
+        if (stop->load(std::memory_order_relaxed))
+            return;
+        SyncEngine::LocalFile &file = item.file;
+        const FileContent content = reader.read(file.absolutePath, stop.get());
+        // what QFileInfo::fileName gives for a "/"-separated path, without its allocation
+        file.name = file.absolutePath.mid(file.absolutePath.lastIndexOf(QLatin1Char('/')) + 1);
+        file.hash = content.sha256;
+        file.size = content.size;
+        file.createdMs = content.createdMs;
+        file.modifiedMs = content.modifiedMs;
+    }
+
+    void collect()
+    {
+        // in key order, so the map is built from its end without a search per file
+        std::vector<Item *> ordered;
+        ordered.reserve(items.size());
+        for (Item &item : items)
+            ordered.push_back(&item);
+        std::sort(ordered.begin(), ordered.end(),
+                  [](const Item *a, const Item *b) { return a->relative < b->relative; });
+        for (Item *item : ordered) {
+            files.insert(files.cend(), item->relative, item->file);
+            if (wantGaps && item->file.hash.isEmpty())
+                gaps.files.append(item->relative);
+        }
+        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        for (Listing &listing : listings) {
+            auto reads = listing.reads.cbegin();
+            for (DirWalk::Entry &entry : listing.entries) {
+                if (entry.measured)
+                    continue;
+                const Item *item = *reads++;
+                if (!item)
+                    continue; // the engine's own: not part of the digest
+                entry.size = item->file.size;
+                entry.modifiedMs = item->file.modifiedMs;
+            }
+            const QString relativeDir =
+                listing.dirPath == root ? QString() : relativeOf(listing.dirPath, prefix) + QLatin1Char('/');
+            digests.insert(listing.dirPath, SyncEngine::listingDigest(listing.entries, relativeDir));
+        }
+    }
+};
+
+QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftovers, ScanGaps *gaps,
+                                                           QHash<QString, QByteArray> *listings) const
+{
+    ScanJob job;
+    job.root = syncFolder;
+    if (listings) {
+        const QStringList watched = watcher.directories();
+        job.listed = QSet<QString>(watched.cbegin(), watched.cend());
+    }
+    job.wantLeftovers = leftovers != nullptr;
+    job.wantGaps = gaps != nullptr;
+    // Reading is what a scan does; one reader per core keeps every core
+    // reading, each with its own 1 MiB buffer, and no more: a pass over a
+    // spinning disk gains nothing from a crowd.
+    job.readers = std::clamp(QThread::idealThreadCount(), 1, 4);
+    scanStop = std::make_shared<std::atomic<bool>>(false);
+    job.stop = scanStop;
+
+    // The reading takes as long as the folder is large; the window, the tray
+    // and a stop go on being answered meanwhile, as while the pass waits for
+    // the server.
+    const std::unique_ptr<QThread> thread(QThread::create([&job] { job.run(); }));
+    if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        QEventLoop loop;
+        connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+        thread->start();
+        loop.exec();
+    } else {
+        thread->start();
+    }
+    thread->wait();
+    scanStop.reset();
+
     if (leftovers) {
+        *leftovers = job.leftovers;
         // The walk leaves out hidden names, and on Linux the state file's
         // temporary is one; only file systems without unnamed temporary files
         // leave it, but a leftover there would stay for good.
-        const QStringList names = QDir(syncFolder).entryList({topLevelEntries[0] + QLatin1String(".*")},
-                                                             QDir::Files | QDir::Hidden | QDir::System);
+        const QStringList names = QDir(job.root).entryList({topLevelEntries[0] + QLatin1String(".*")},
+                                                           QDir::Files | QDir::Hidden | QDir::System);
         for (const QString &name : names) {
             if (isLeftoverOfWrite(name) && !leftovers->contains(name))
                 leftovers->append(name);
         }
     }
-    return files;
+    if (gaps)
+        *gaps = job.gaps;
+    if (listings)
+        *listings = job.digests;
+    return job.gaps.stopped ? QMap<QString, LocalFile>() : job.files;
+}
+
+QByteArray SyncEngine::listingDigest(std::vector<DirWalk::Entry> &entries, const QString &relativeDir)
+{
+    // What a directory lists, apart from the engine's own entries (the state
+    // file and the staging files of downloads, with the temporaries that a
+    // safe write leaves beside them, are no change of the user's): names,
+    // kinds, and the sizes and times of files. Subdirectories count by name
+    // only; their contents are watched on their own.
+    std::sort(entries.begin(), entries.end(),
+              [](const DirWalk::Entry &a, const DirWalk::Entry &b) { return a.name < b.name; });
+    QCryptographicHash digest(QCryptographicHash::Sha1);
+    QByteArray line;
+    for (const DirWalk::Entry &entry : entries) {
+        if (isEngineEntry(relativeDir + entry.name))
+            continue;
+        line = entry.name.toUtf8();
+        // "/" never appears in a name
+        line += entry.dir ? "/d" : "/f";
+        if (!entry.dir)
+            line += QByteArray::number(entry.size) + ':' + QByteArray::number(entry.modifiedMs);
+        line += '\n';
+        digest.addData(line);
+    }
+    return digest.result();
 }
 
 void SyncEngine::removeLeftoversOfWrites(const QStringList &relativePaths)

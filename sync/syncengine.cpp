@@ -24,34 +24,6 @@ constexpr int msPerMinute = 60 * 1000;
 // taken up within seconds, and a look costs one status call
 constexpr int folderWaitMs = 5000;
 
-// What a directory lists, apart from the engine's own entries (the state file
-// and the staging files of downloads, with the temporaries that a safe write
-// leaves beside them, are no change of the user's): names, kinds, and the
-// sizes and times of files. Subdirectories count by name only; their contents
-// are watched on their own.
-QByteArray listingDigest(const QString &dir, const std::function<bool(const QString &name)> &isEngineOwn)
-{
-    QCryptographicHash digest(QCryptographicHash::Sha1);
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (isEngineOwn(name))
-            continue;
-        QByteArray line = name.toUtf8();
-        // "/" never appears in a name
-        line += entry.isDir() ? "/d" : "/f";
-        if (!entry.isDir()) {
-            const QDateTime modified = entry.fileTime(QFileDevice::FileModificationTime);
-            line += QByteArray::number(entry.size()) + ':'
-                + QByteArray::number(modified.isValid() ? modified.toMSecsSinceEpoch() : 0);
-        }
-        line += '\n';
-        digest.addData(line);
-    }
-    return digest.result();
-}
-
 } // namespace
 
 SyncEngine::SyncEngine(ApiClient *api, QObject *parent)
@@ -166,6 +138,9 @@ void SyncEngine::stop()
     running = false;
     if (api)
         api->cancelActiveTransfers();
+    // a scan under way stops between two chunks of what it reads
+    if (scanStop)
+        scanStop->store(true);
     intervalTimer.stop();
     debounceTimer.stop();
     folderWaitTimer.stop();
@@ -274,18 +249,11 @@ void SyncEngine::directoryChanged(const QString &path)
     scheduleSync();
 }
 
-void SyncEngine::rememberListings()
-{
-    listingsAtPass.clear();
-    const QStringList watched = watcher.directories();
-    for (const QString &dir : watched)
-        listingsAtPass.insert(dir, watchedListing(dir));
-}
-
 QByteArray SyncEngine::watchedListing(const QString &dir) const
 {
-    const QString relativeDir = dir == syncFolder ? QString() : normalizedRelative(dir) + QLatin1Char('/');
-    return listingDigest(dir, [&relativeDir](const QString &name) { return isEngineEntry(relativeDir + name); });
+    std::vector<DirWalk::Entry> entries;
+    DirWalk::entries(dir, [&entries](const DirWalk::Entry &entry) { entries.push_back(entry); });
+    return listingDigest(entries, dir == syncFolder ? QString() : normalizedRelative(dir) + QLatin1Char('/'));
 }
 
 void SyncEngine::rebuildWatchers()

@@ -11,7 +11,9 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <atomic>
 #include <memory>
+#include <vector>
 
 #include "folderidentity.h"
 #include "folderwatcher.h"
@@ -19,6 +21,9 @@
 class ApiClient;
 class QLockFile;
 struct PassContext;
+namespace DirWalk {
+struct Entry;
+}
 
 // Keeps one local folder and the user's server tree in step. Everything runs on
 // the GUI thread; a pass waits on the server in nested event loops, so timers,
@@ -69,13 +74,19 @@ public:
         QStringList files;
         // the sync folder itself could not be listed
         bool top = false;
+        // stop() came while it ran: it ended without having seen everything
+        bool stopped = false;
     };
 
     // Local scan and hashing.
     // Engine entries that an interrupted write left behind (partial
     // downloads, safe-write temporaries) go to `leftovers` when given, and
-    // what could not be seen to `gaps`.
-    QMap<QString, LocalFile> scanLocal(QStringList *leftovers = nullptr, ScanGaps *gaps = nullptr) const;
+    // what could not be seen to `gaps`; the listing digests of the watched
+    // directories, as this scan saw them, to `listings`. The files are read
+    // on threads of their own while this waits in an event loop; a stop()
+    // meanwhile ends it early, with `gaps->stopped` set and no files.
+    QMap<QString, LocalFile> scanLocal(QStringList *leftovers = nullptr, ScanGaps *gaps = nullptr,
+                                       QHash<QString, QByteArray> *listings = nullptr) const;
     QString hashFile(const QString &absolutePath) const;
 
     // The state file ".kumat-sync.json".
@@ -122,6 +133,7 @@ private Q_SLOTS:
 
 private:
     friend class SyncEngineTestAccess;
+    class ScanJob;
 
     // The record of one local file as the scan makes it; also for a file that
     // a download has just written, so both describe a file the same way.
@@ -139,11 +151,10 @@ private:
     // Tells the user once about each place the scan could not see, and
     // again only after it was seen in between.
     void reportScanGaps(const ScanGaps &gaps);
-    // Remembers what each watched directory lists as a pass begins, so that
-    // notifications for the pass's own bookkeeping start no pass.
-    void rememberListings();
     // the digest of what a watched directory lists, less the engine's own entries
     QByteArray watchedListing(const QString &dir) const;
+    // the same of entries listed (sorted here); relativeDir ends in "/" or is empty
+    static QByteArray listingDigest(std::vector<DirWalk::Entry> &entries, const QString &relativeDir);
 
     bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
                              QVariant *parentId);
@@ -240,8 +251,11 @@ private:
     // held while the engine runs: one engine per folder, whichever program
     // or copy of it runs it
     std::unique_ptr<QLockFile> folderLock;
-    // watched directory -> digest of its listing when the last pass began
+    // watched directory -> digest of its listing as the last scan saw it, so
+    // that notifications for the pass's own bookkeeping start no pass
     QHash<QString, QByteArray> listingsAtPass;
+    // set by stop() to end the scan running, if any
+    mutable std::shared_ptr<std::atomic<bool>> scanStop;
     // the server and account `state` belongs to ("server", "account"); empty
     // for a state written before records were tied to one
     QJsonObject stateBinding;

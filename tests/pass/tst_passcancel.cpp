@@ -1,9 +1,11 @@
+#include "enginetestaccess.h"
 #include "passfixture.h"
 #include "referenceserver.h"
 
 #include <QFile>
 #include <QJsonObject>
 #include <QTest>
+#include <QTimer>
 
 // stop() while the pass waits on a transfer: the pass ends as cancelled and
 // the state file stays byte for byte as the last completed pass left it.
@@ -20,6 +22,7 @@ private Q_SLOTS:
     void stopDuringUpload();
     void stopDuringDownload();
     void snapshotFailureWritesNothing();
+    void stopDuringScan();
 
 private:
     // Runs one pass that stop() interrupts at the first sign of a transfer.
@@ -125,6 +128,51 @@ void TestPassCancel::snapshotFailureWritesNothing()
     QCOMPARE(d->stateFileBytes(), stateBefore);
     QVERIFY(!fixture.server->node(fixture.email(), "a.txt").value("trashed").toBool());
     QVERIFY(fixture.server->node(fixture.email(), "yeni.txt").isEmpty());
+}
+
+// The folder is read while the window goes on; a stop() meanwhile ends the
+// scan early, and a scan that has not seen every file must not let the pass
+// take the files it missed for deleted.
+void TestPassCancel::stopDuringScan()
+{
+    Device *d = fixture.device();
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "a"));
+    d->pass();
+    const QByteArray stateBefore = d->stateFileBytes();
+    QVERIFY(!stateBefore.isEmpty());
+    // holes read fast, but many gigabytes of them still take far longer to
+    // hash than the stop takes to come
+    {
+        QFile sparse(d->path("iri.bin"));
+        QVERIFY(sparse.open(QIODevice::WriteOnly));
+        QVERIFY(sparse.resize(qint64(64) << 30));
+    }
+
+    bool stopped = false;
+    QTimer poll;
+    poll.setInterval(1);
+    connect(&poll, &QTimer::timeout, this, [d, &stopped] {
+        if (!stopped && SyncEngineTestAccess::scanning(d->engine)) {
+            stopped = true;
+            d->engine.stop();
+        }
+    });
+    poll.start();
+    d->logs.clear();
+    d->notices.clear();
+    d->engine.start();
+    poll.stop();
+    QVERIFY(stopped);
+    d->engine.stop();
+    QVERIFY(QFile::remove(d->path("iri.bin")));
+
+    QVERIFY(d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
+    QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
+    QVERIFY(d->notices.isEmpty());
+    QCOMPARE(d->stateFileBytes(), stateBefore);
+    // unseen by the stopped scan, not deleted
+    QVERIFY(!fixture.server->node(fixture.email(), "a.txt").value("trashed").toBool());
+    QVERIFY(fixture.server->node(fixture.email(), "iri.bin").isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPassCancel)

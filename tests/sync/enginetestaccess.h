@@ -12,6 +12,8 @@ public:
     static FolderWatcher &watcher(SyncEngine &engine) { return engine.watcher; }
     static QString syncFolder(const SyncEngine &engine) { return engine.syncFolder; }
     static bool syncInProgress(const SyncEngine &engine) { return engine.syncInProgress; }
+    // a scan is reading the folder on its threads right now
+    static bool scanning(const SyncEngine &engine) { return engine.scanStop != nullptr; }
     static QJsonObject &state(SyncEngine &engine) { return engine.state; }
     // the removals held back on one side for the user's answer
     static QSet<QString> &heldRemovals(SyncEngine &engine, int side) { return engine.removalHolds[side].pending; }
@@ -20,6 +22,10 @@ public:
         return engine.localFileAt(path);
     }
     static void scheduleSync(SyncEngine &engine) { engine.scheduleSync(); }
+    static QByteArray watchedListing(const SyncEngine &engine, const QString &dir)
+    {
+        return engine.watchedListing(dir);
+    }
     static bool isEngineEntry(const QString &relativePath) { return SyncEngine::isEngineEntry(relativePath); }
     static bool isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitivity cs)
     {

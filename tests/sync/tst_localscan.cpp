@@ -50,6 +50,8 @@ private Q_SLOTS:
     void scanAgreesWithHashFile_data();
     void scanAgreesWithHashFile();
     void recordOfMissingFile();
+    void listingsAgreeWithWatcher_data();
+    void listingsAgreeWithWatcher();
 
 private:
     void write(const QString &relative, const QByteArray &content);
@@ -352,6 +354,51 @@ void TestLocalScan::recordOfMissingFile()
     QCOMPARE(file.size, qint64(0));
     QCOMPARE(file.createdMs, qint64(0));
     QCOMPARE(file.modifiedMs, qint64(0));
+}
+
+
+// The listing of each watched folder comes from the scan's own walk; the
+// watcher's check lists the folder alone. Were they to differ on an unchanged
+// folder, every notification (the state file written at the end of each pass)
+// would start another pass; were they to agree across a change, it would be
+// missed until the interval.
+void TestLocalScan::listingsAgreeWithWatcher_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("changed");
+    QTest::newRow("unchanged") << QString() << false;
+    QTest::newRow("the engine's own state file") << QStringLiteral(".kumat-sync.json") << false;
+    QTest::newRow("a partial download") << QStringLiteral("alt/b.txt.kumat-part") << false;
+    QTest::newRow("a file edited") << QStringLiteral("alt/b.txt") << true;
+    QTest::newRow("a hidden file") << QStringLiteral(".gizli") << true;
+    QTest::newRow("a new file") << QStringLiteral("alt/yeni.txt") << true;
+}
+
+void TestLocalScan::listingsAgreeWithWatcher()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, changed);
+    write("a.txt", "a");
+    write("alt/b.txt", "bb");
+    write("alt/iç/c.txt", "ccc");
+    write(".gizli", "g");
+    write(".kumat-sync.json", "{}");
+    engine->rebuildWatchers();
+    const QStringList watched = SyncEngineTestAccess::watcher(*engine).directories();
+    QCOMPARE(watched.size(), 3);
+
+    QHash<QString, QByteArray> listings;
+    QVERIFY(engine->scanLocal(nullptr, nullptr, &listings).contains("alt/iç/c.txt"));
+    QCOMPARE(listings.size(), watched.size());
+    if (!change.isEmpty())
+        write(change, "değişti, daha uzun");
+    int differing = 0;
+    for (const QString &dir : watched) {
+        QVERIFY2(listings.contains(dir), qPrintable(dir));
+        if (listings.value(dir) != SyncEngineTestAccess::watchedListing(*engine, dir))
+            ++differing;
+    }
+    QCOMPARE(differing, changed ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestLocalScan)

@@ -1,5 +1,6 @@
 #include "apiclient.h"
 #include "enginetestaccess.h"
+#include "passcontext.h"
 #include "syncengine.h"
 
 #include <QDir>
@@ -47,6 +48,8 @@ class TestStateFile : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void integersReadBack_data();
+    void integersReadBack();
     void init();
     void cleanup();
 
@@ -259,6 +262,35 @@ void TestStateFile::failedWriteKeepsPreviousFile()
 #else
     QSKIP("needs a file size limit");
 #endif
+}
+
+// How the pass reads a record's integers: whole numbers that fit in 64 bits,
+// whatever JSON wrote them as; everything else is 0.
+void TestStateFile::integersReadBack_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<qint64>("expected");
+    QTest::newRow("small") << QByteArray("5") << qint64(5);
+    QTest::newRow("negative") << QByteArray("-3") << qint64(-3);
+    QTest::newRow("largest") << QByteArray("9223372036854775807") << qint64(LLONG_MAX);
+    QTest::newRow("smallest") << QByteArray("-9223372036854775808") << qint64(LLONG_MIN);
+    QTest::newRow("2^63 does not fit") << QByteArray("9223372036854775808") << qint64(0);
+    QTest::newRow("far out of range") << QByteArray("1e300") << qint64(0);
+    QTest::newRow("whole, written with a fraction") << QByteArray("3.0") << qint64(3);
+    QTest::newRow("whole, written with an exponent") << QByteArray("1e3") << qint64(1000);
+    QTest::newRow("fraction") << QByteArray("1.5") << qint64(0);
+    QTest::newRow("string") << QByteArray("\"7\"") << qint64(0);
+    QTest::newRow("boolean") << QByteArray("true") << qint64(0);
+    QTest::newRow("null") << QByteArray("null") << qint64(0);
+}
+
+void TestStateFile::integersReadBack()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(qint64, expected);
+    const QJsonDocument document = QJsonDocument::fromJson("[" + json + "]");
+    QVERIFY(document.isArray());
+    QCOMPARE(PassValues::integer(document.array().at(0)), expected);
 }
 
 QTEST_GUILESS_MAIN(TestStateFile)
