@@ -45,6 +45,31 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         ++pass.errors;
     };
 
+    // A path from another system that cannot exist here is left to that
+    // system: nothing is made or fetched for it, its record stays, and the
+    // user hears of it once per run, not on every pass. What lies below such a
+    // path is refused with it and not told again (the server lists a folder
+    // before its contents).
+    QString lastUnholdable;
+    const auto refuseUnholdable = [this, &pass, &lastUnholdable](const QString &path, const QJsonObject &item) {
+        pass.rejectedIds.insert(PassValues::integer(item.value(QLatin1String("id"))));
+        pass.rejectedPaths.insert(path);
+        const bool below = !lastUnholdable.isEmpty() && path.size() > lastUnholdable.size()
+            && path.startsWith(lastUnholdable) && path.at(lastUnholdable.size()) == QLatin1Char('/');
+        if (below)
+            return;
+        lastUnholdable = path;
+        if (unholdableReported.contains(path))
+            return;
+        unholdableReported.insert(path);
+        Q_EMIT log(QStringLiteral("Bu bilgisayarda bulunamayacak uzak yol atlandı (ad, uzunluk veya derinlik "
+                                  "sınırı): ")
+                   + path);
+        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                            QStringLiteral("Bu bilgisayarın tutamayacağı bir dosya yolu indirilmedi: ") + path, 1);
+        ++pass.errors;
+    };
+
     PathGate gate(*this, syncFolder);
     const QJsonArray items = snapshot.value(QLatin1String("items")).toArray();
     pass.targetKeys.reserve(items.size());
@@ -63,6 +88,10 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         // from the server: a download there would overwrite the engine's
         // memory or a kept copy, or put a file where its folder belongs.
         const bool safe = gate.isSafe(path);
+        if (!safe && gate.lastRefusedByPlatform()) {
+            refuseUnholdable(path, item);
+            continue;
+        }
         // a plain path is its own clean form
         const QString key = safe && !gate.isPlain(path) ? QDir::cleanPath(path) : path;
         if (!safe || isEngineEntry(key)) {

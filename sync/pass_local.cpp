@@ -3,6 +3,7 @@
 #include "apiclient.h"
 #include "pass_localtrash.h"
 #include "passcontext.h"
+#include "pathrules.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -21,6 +22,17 @@ bool holdsRecordedContent(const SyncEngine::LocalFile &file, const QJsonObject &
     const QDateTime modified = now.fileTime(QFileDevice::FileModificationTime);
     const qint64 modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
     return now.isFile() && now.size() == file.size && modifiedMs == file.modifiedMs;
+}
+
+// The server stores names of at most 255 bytes of UTF-8; on Windows a name of
+// 255 letters such as "ş" is twice that.
+bool serverTakesNames(const QString &path)
+{
+    for (const QStringView name : QStringView(path).split(QLatin1Char('/'))) {
+        if (name.toUtf8().size() > 255)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -101,6 +113,22 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
     // another directory at the path holds other content under this name
     if (!folderStillSame())
         return;
+    // A name the server refuses fails on every pass; one this platform cannot
+    // hold (nesting beyond reason) the intake would refuse when it came back.
+    // The file stays as it is, untouched, and the user hears of it once.
+    if (!serverTakesNames(path)
+        || !platformCanHoldPath(QDir(syncFolder).absolutePath().toStdU16String(), path.toStdU16String())) {
+        if (!unholdableReported.contains(path)) {
+            unholdableReported.insert(path);
+            Q_EMIT log(QStringLiteral("Kumatın veya bu bilgisayarın tutamayacağı yerel yol yüklenmedi (ad, uzunluk "
+                                      "veya derinlik sınırı): ")
+                       + path);
+            Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
+                                QStringLiteral("Adı veya yolu kumata uygun olmayan dosya yüklenmedi: ") + path, 1);
+            ++pass.errors;
+        }
+        return;
+    }
     QVariant parentId;
     if (!ensureRemoteFolders(QFileInfo(path).path(), pass.remoteItems, &parentId))
         return;

@@ -5,6 +5,8 @@
 #include <QHash>
 #include <QString>
 
+#include <string>
+
 // The rule that keeps every path the engine touches inside the sync folder:
 // SyncEngine::isSafeRelativePath asks a fresh gate, the snapshot intake keeps
 // one for the whole snapshot. The rule asks the file system whether each
@@ -22,6 +24,10 @@ public:
     PathGate(const SyncEngine &engine, const QString &syncFolder);
 
     bool isSafe(const QString &relativePath);
+    // Whether the last isSafe refused only because this platform cannot hold
+    // the path (a name it refuses or alters, a length, a depth): a path from
+    // another system, not an attack, that no later pass can take either.
+    bool lastRefusedByPlatform() const { return refusedByPlatform; }
     // The same as QFileInfo(engine.absolute(path)).absoluteFilePath().
     QString target(const QString &relativePath) const;
     // A plain path is its own QDir::cleanPath.
@@ -38,6 +44,7 @@ private:
     QString folderPath;
     // folderPath and "/"
     QString root;
+    std::u16string folderText;
     // root, or empty when the engine builds absolute paths another way and
     // every path takes the general way
     QString base;
@@ -46,4 +53,5 @@ private:
     // the directory asked about last and its verdict; null before the first
     QString lastDir;
     bool lastDirFree = false;
+    bool refusedByPlatform = false;
 };

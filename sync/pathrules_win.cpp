@@ -42,6 +42,19 @@ bool isReservedDeviceName(const std::u16string &component)
     return false;
 }
 
+// What Win32 refuses in a name (besides the separators and the colon, which
+// the path checks take as structure): a server on another system may send it.
+bool isRefusedCharacter(char16_t c)
+{
+    return c < 0x20 || c == u'<' || c == u'>' || c == u'"' || c == u'|' || c == u'?' || c == u'*';
+}
+
+// every Windows file system's limit for one name, in UTF-16 units
+constexpr std::size_t longestName = 255;
+// what the long form ("\\?\" before the absolute path) lets Win32 open,
+// the final NUL included
+constexpr std::size_t longestPath = 32767 - 1;
+
 bool componentKeepsName(const std::u16string &component)
 {
     if (component.empty())
@@ -66,6 +79,34 @@ bool platformKeepsPathNames(const std::u16string &relativePath)
         begin = end + 1;
     }
     return true;
+}
+
+bool platformCanHoldPath(const std::u16string &folder, const std::u16string &relativePath)
+{
+    if (relativePath.empty())
+        return false;
+    // "\\?\C:\..." or, for a share, "\\?\UNC\server\..." in place of "\\server\..."
+    const bool share = folder.size() >= 2 && (folder[0] == u'/' || folder[0] == u'\\')
+        && (folder[1] == u'/' || folder[1] == u'\\');
+    const std::size_t total = (share ? 6 : 4) + folder.size() + 1 + relativePath.size();
+    if (total > longestPath)
+        return false;
+    std::size_t levels = 1;
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i <= relativePath.size(); ++i) {
+        const bool end = i == relativePath.size();
+        if (!end && relativePath[i] != u'/' && relativePath[i] != u'\\') {
+            if (isRefusedCharacter(relativePath[i]))
+                return false;
+            continue;
+        }
+        if (i - begin > longestName)
+            return false;
+        if (!end && ++levels > deepestPathLevels)
+            return false;
+        begin = i + 1;
+    }
+    return platformKeepsPathNames(relativePath);
 }
 
 bool platformNamesIgnoreCase()

@@ -54,6 +54,7 @@ PathGate::PathGate(const SyncEngine &engine, const QString &syncFolder)
     : engine(engine)
     , folderPath(QDir(syncFolder).absolutePath())
     , root(folderPath + QLatin1Char('/'))
+    , folderText(folderPath.toStdU16String())
 {
     // At the top of a file system root ends in two slashes and no target
     // begins with it: every path is refused, as it should be.
@@ -124,15 +125,14 @@ bool PathGate::noLinkDownTo(const QString &directory)
 
 bool PathGate::isSafe(const QString &relativePath)
 {
+    refusedByPlatform = false;
     if (relativePath.size() > longestPath)
-        return false;
+        return !(refusedByPlatform = true);
     if (!isPlain(relativePath))
         return isSafeInGeneral(relativePath);
     // a plain path cleans to itself: relative, inside the folder, no colon
-    if (base.size() + relativePath.size() > longestPath)
-        return false;
-    if (!platformKeepsPathNames(relativePath.toStdU16String()))
-        return false;
+    if (!platformCanHoldPath(folderText, relativePath.toStdU16String()))
+        return !(refusedByPlatform = true);
     const qsizetype slash = relativePath.lastIndexOf(QLatin1Char('/'));
     if (slash < 0)
         return true; // directly in the folder
@@ -170,9 +170,10 @@ bool PathGate::isSafeInGeneral(const QString &relativePath)
     // drive letters ("C:x") and alternate data streams ("a.txt:s")
     if (c.contains(QLatin1Char(':')))
         return false;
-    // names the platform would store under another name or hand to a device
-    if (!platformKeepsPathNames(c.toStdU16String()))
-        return false;
+    // names the platform would store under another name, hand to a device, or
+    // could not hold at all
+    if (!platformCanHoldPath(folderText, c.toStdU16String()))
+        return !(refusedByPlatform = true);
 
     // Judge the place the engine will really touch: where a backslash is an
     // ordinary name character, "x\/.." cleans to "x" above yet names the

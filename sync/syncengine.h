@@ -248,6 +248,8 @@ private:
     RemovalHold removalHolds[2];
     // paths where a file meets a folder, reported this run
     QSet<QString> clashesReported;
+    // server paths this platform cannot hold, reported this run
+    QSet<QString> unholdableReported;
     // held while the engine runs: one engine per folder, whichever program
     // or copy of it runs it
     std::unique_ptr<QLockFile> folderLock;

@@ -46,6 +46,7 @@ private Q_SLOTS:
     void deletionRecordOfLiveNodeIsSkipped();
     void stopDuringFolderCreationIsAStop();
     void refusedSignInEndsThePass();
+    void pathThisPlatformCannotHoldIsLeftAlone();
 
 private:
     // Answers the snapshot with `snapshot`, downloads from `contents` by id,
@@ -550,3 +551,64 @@ void TestPassIntake::refusedSignInEndsThePass()
 
 QTEST_GUILESS_MAIN(TestPassIntake)
 #include "tst_passintake.moc"
+
+void TestPassIntake::pathThisPlatformCannotHoldIsLeftAlone()
+{
+    // Paths from another system that cannot exist here: nothing is made or
+    // fetched for them, their records stay, and each is told once per run.
+    const QString longName = "uzun/" + QString(300, QLatin1Char('b')) + ".txt";
+    contents = {{30, "uzun"}, {31, "derin"}, {32, "normal"}, {33, "soru"}};
+    QJsonArray items{QJsonObject{{"path", "uzun"}, {"id", 29}, {"type", "folder"}},
+                     QJsonObject{{"path", longName}, {"id", 30}, {"version", 1}, {"sha256", sha256Hex("uzun")}},
+                     QJsonObject{{"path", "normal.txt"}, {"id", 32}, {"version", 1}, {"sha256", sha256Hex("normal")}},
+                     QJsonObject{{"path", "soru?.txt"}, {"id", 33}, {"version", 1}, {"sha256", sha256Hex("soru")}}};
+    // a file 8,000 levels down, below the first 300 of its folders
+    QString deep = "d";
+    for (int level = 1; level <= 300; ++level, deep += "/d")
+        items.append(QJsonObject{{"path", deep}, {"id", 1000 + level}, {"type", "folder"}});
+    items.append(QJsonObject{{"path", QString("d/").repeated(7999) + "d.txt"}, {"id", 31}, {"version", 1},
+                             {"sha256", sha256Hex("derin")}});
+    serve(QJsonObject{{"ok", true}, {"items", items}});
+    const QJsonObject kept{{"name", QString(300, QLatin1Char('b')) + ".txt"}, {"size", 4}, {"created_ms", 0},
+                           {"modified_ms", 0}, {"local_hash", sha256Hex("uzun")}, {"remote_version", 1},
+                           {"remote_id", 30}};
+    writeState(QJsonObject{{longName, kept}});
+
+    d->pass();
+
+    const QString refused = QStringLiteral("Bu bilgisayarda bulunamayacak uzak yol atlandı (ad, uzunluk veya derinlik sınırı): ");
+    QCOMPARE(d->countLogged(refused + longName), 1);
+    // the first level too deep is told; what lies below it is refused with it
+    const QString firstTooDeep = QString("d/").repeated(deepestPathLevels) + "d";
+    QCOMPARE(d->countLogged(refused + firstTooDeep), 1);
+    int told = 0;
+    for (const QString &line : d->logs)
+        told += line.startsWith(refused);
+    const bool windows = platformNamesIgnoreCase();
+    QCOMPARE(told, windows ? 3 : 2);
+    QCOMPARE(d->countLogged(refused + "soru?.txt"), windows ? 1 : 0);
+    int noticed = 0;
+    for (const Notice &n : d->notices)
+        noticed += n.message.startsWith("Bu bilgisayarın tutamayacağı bir dosya yolu indirilmedi: ");
+    QCOMPARE(noticed, told);
+
+    QCOMPARE(d->read("normal.txt"), QByteArray("normal"));
+    QVERIFY(QFileInfo(d->path("uzun")).isDir());
+    QVERIFY(d->filesUnder("uzun").isEmpty());
+    // the nesting stops where the rule does
+    QVERIFY(QFileInfo::exists(d->path(QString("d/").repeated(deepestPathLevels - 1) + "d")));
+    QVERIFY(!QFileInfo::exists(d->path(firstTooDeep)));
+    for (const QByteArray &line : requestLines())
+        QVERIFY2(!line.startsWith("GET /api/v1/files/30/") && !line.startsWith("GET /api/v1/files/31/"), line);
+    // refusing is not deleting: the record stays for the day the path fits
+    QCOMPARE(d->savedState().value(longName).toObject(), kept);
+
+    // told once: the next pass refuses the same in silence
+    scripted.requests.clear();
+    d->pass();
+    for (const QString &line : d->logs)
+        QVERIFY2(!line.startsWith(refused), qPrintable(line.left(200)));
+    QVERIFY(d->notices.size() <= 1); // the summary at most
+    QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
+    QCOMPARE(d->savedState().value(longName).toObject(), kept);
+}

@@ -1,4 +1,5 @@
 #include "passfixture.h"
+#include "pathrules.h"
 #include "enginetestaccess.h"
 #include "referenceserver.h"
 #include "testplatform.h"
@@ -27,6 +28,8 @@ private Q_SLOTS:
     void failedFolderCreationSkipsTheFile();
     void failedUploadKeepsNoRecord();
     void emptyFolderIsNeverUploaded();
+    void pathTheServerCannotTakeStaysHere_data();
+    void pathTheServerCannotTakeStaysHere();
     void nothingToDoStillCompletes();
     void ownWritesStartNoPass_data();
     void ownWritesStartNoPass();
@@ -126,6 +129,39 @@ void TestPassLocal::failedUploadKeepsNoRecord()
 
     d->pass();
     QCOMPARE(d->counters().uploaded, 1);
+}
+
+void TestPassLocal::pathTheServerCannotTakeStaysHere_data()
+{
+    QTest::addColumn<QString>("path");
+    // beyond the nesting the intake takes back from the server
+    QTest::newRow("nesting beyond reason") << QString("d/").repeated(deepestPathLevels) + "x.txt";
+    // 255 units on Windows, 510 bytes on the server
+    QTest::newRow("name of more than 255 bytes") << QString(200, QChar(u'ş')) + ".txt";
+}
+
+void TestPassLocal::pathTheServerCannotTakeStaysHere()
+{
+    QFETCH(QString, path);
+    Device *d = fixture.device();
+    if (!d->write(path, "burada"))
+        QSKIP("this file system takes no such name either");
+    QVERIFY(d->write("olağan.txt", "olağan"));
+    d->pass();
+
+    const QString told = "Kumatın veya bu bilgisayarın tutamayacağı yerel yol yüklenmedi (ad, uzunluk veya derinlik "
+                         "sınırı): " + path;
+    QCOMPARE(d->countLogged(told), 1);
+    QVERIFY(d->noticed("Senkronizasyon uyarısı"));
+    QCOMPARE(d->counters().uploaded, 1);
+    QVERIFY(node("d").isEmpty()); // not even its folders
+    QCOMPARE(d->read(path), QByteArray("burada"));
+    QVERIFY(!d->savedState().contains(path));
+
+    d->pass();
+    QCOMPARE(d->countLogged(told), 0);
+    QCOMPARE(d->counters().uploaded, 0);
+    QCOMPARE(d->read(path), QByteArray("burada"));
 }
 
 void TestPassLocal::emptyFolderIsNeverUploaded()

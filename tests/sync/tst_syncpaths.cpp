@@ -2,6 +2,7 @@
 #include "testplatform.h"
 #include "enginetestaccess.h"
 #include "pathgate.h"
+#include "pathrules.h"
 #include "syncengine.h"
 
 #include <QDateTime>
@@ -97,6 +98,11 @@ void TestSyncPaths::refused_data()
     QTest::newRow("longer than Windows allows, one name") << QString(40000, QLatin1Char('a'));
     QTest::newRow("longer than Windows allows, many folders") << QString("abcdefghijklmnopq/").repeated(2000) + "x.txt";
     QTest::newRow("longer than Windows allows, not plain") << QString("abcdefghijklmnopq//").repeated(2000) + "x.txt";
+    // beyond what this platform can hold, plain or not
+    QTest::newRow("a name too long anywhere") << "a/" + QString(300, QLatin1Char('b'));
+    QTest::newRow("a name too long anywhere, not plain") << "./a//" + QString(300, QLatin1Char('b'));
+    QTest::newRow("nesting beyond reason") << QString("a/").repeated(deepestPathLevels) + "x";
+    QTest::newRow("nesting beyond reason, not plain") << QString("a/./").repeated(deepestPathLevels) + "x";
 }
 
 void TestSyncPaths::refused()
@@ -189,14 +195,15 @@ void TestSyncPaths::deepPathOnAWindowsSizedStack_data()
 
 void TestSyncPaths::deepPathOnAWindowsSizedStack()
 {
-    // A Windows main thread has 1 MiB of stack; a server path thousands of
-    // folders deep must be judged within it, at every start.
+    // A Windows main thread has 1 MiB of stack; a server path as deep as the
+    // platform takes must be judged within it, at every start.
     QFETCH(QString, above);
     QFETCH(bool, safe);
     QVERIFY(QDir().mkpath(folder + "/a/a/a/a"));
     QVERIFY(TestPlatform::link(temp->path(), folder + "/bag"));
-    const QString path = above + QString("a/").repeated(8000) + "x.txt";
-    const QString plainless = above + QString("a/./").repeated(4000) + "x.txt";
+    const int levels = int(deepestPathLevels) - 5;
+    const QString path = above + QString("a/").repeated(levels) + "x.txt";
+    const QString plainless = above + QString("a/./").repeated(levels) + "x.txt";
     bool gateSafe = !safe;
     bool ruleSafe = !safe;
     bool plainlessSafe = !safe;

@@ -10,6 +10,8 @@ class TestWindowsPathRules : public QObject
 private Q_SLOTS:
     void rule_data();
     void rule();
+    void canHold_data();
+    void canHold();
 };
 
 void TestWindowsPathRules::rule_data()
@@ -63,6 +65,54 @@ void TestWindowsPathRules::rule()
     QFETCH(QString, path);
     QFETCH(bool, kept);
     QCOMPARE(platformKeepsPathNames(path.toStdU16String()), kept);
+}
+
+void TestWindowsPathRules::canHold_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("held");
+
+    const QString folder = "C:/Users/ayse/Kumat";
+    // what Linux and Mac names may hold and Win32 refuses
+    for (const char *c : {"<", ">", "\"", "|", "?", "*", "\x01", "\x1f", "\t"})
+        QTest::addRow("refused character %02x", int(uchar(*c))) << folder << "Belgeler/a" + QString::fromLatin1(c) + "b.txt" << false;
+    QTest::newRow("refused character in a folder") << folder << "ne?/a.txt" << false;
+    QTest::newRow("name rule still applies") << folder << "a.txt." << false;
+    QTest::newRow("device still refused") << folder << "x/NUL.txt" << false;
+    QTest::newRow("ordinary") << folder << QString::fromUtf8("Çalışma/öğün şarkı.txt") << true;
+    QTest::newRow("empty") << folder << "" << false;
+
+    // a name counts in UTF-16 units: 255 of "ş" are 510 bytes of UTF-8 and fit
+    QTest::newRow("255-unit name") << folder << QString(255, QChar(u'ş')) << true;
+    QTest::newRow("256-unit name") << folder << QString(256, QChar(u'a')) << false;
+    QTest::newRow("256-unit folder name") << folder << QString(256, QChar(u'a')) + "/b" << false;
+    QTest::newRow("255-unit names, backslashes") << folder << QString(255, 'a') + "\\" + QString(255, 'b') << true;
+
+    // the long form: "\\?\" + folder + "/" + path within 32,766 units
+    const QString fill = (QString(200, 'a') + "/").repeated(162); // 32,562 units, 162 levels
+    const qsizetype room = 32766 - 4 - folder.size() - 1;
+    QTest::newRow("path at the limit") << folder << fill + QString(room - fill.size(), 'b') << true;
+    QTest::newRow("path one past the limit") << folder << fill + QString(room - fill.size() + 1, 'b') << false;
+    // a share's long form is "\\?\UNC\server\...": two units more than the drive's margin
+    const QString share = "//sunucu/paylasim/Kumat";
+    const qsizetype shareRoom = 32766 - 6 - share.size() - 1;
+    QTest::newRow("share path at the limit") << share << fill + QString(shareRoom - fill.size(), 'b') << true;
+    QTest::newRow("share path one past") << share << fill + QString(shareRoom - fill.size() + 1, 'b') << false;
+    QTest::newRow("share with backslashes") << "\\\\sunucu\\p" << fill + QString(32766 - 6 - 10 - 1 - fill.size() + 1, 'b') << false;
+
+    // nesting, however short the path
+    QTest::newRow("deepest") << folder << QString("a/").repeated(deepestPathLevels - 1) + "x" << true;
+    QTest::newRow("one level deeper") << folder << QString("a/").repeated(deepestPathLevels) + "x" << false;
+    QTest::newRow("eight thousand levels") << folder << QString("a/").repeated(8000) + "x" << false;
+}
+
+void TestWindowsPathRules::canHold()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, path);
+    QFETCH(bool, held);
+    QCOMPARE(platformCanHoldPath(folder.toStdU16String(), path.toStdU16String()), held);
 }
 
 QTEST_GUILESS_MAIN(TestWindowsPathRules)
