@@ -104,7 +104,9 @@ QString entryPath()
 QString target()
 {
     const QString shortcut = entryPath();
-    if (shortcut.isEmpty() || !QFileInfo::exists(shortcut))
+    // no existence check first: Qt takes a .lnk for a link and asks after its
+    // target, and a load that fails means no readable entry anyway
+    if (shortcut.isEmpty())
         return QString();
     ComScope com;
     ComPtr<IShellLinkW> link;
@@ -118,8 +120,8 @@ QString target()
     if (FAILED(file->Load(path.c_str(), STGM_READ)))
         return QString();
     wchar_t buffer[32768] = {};
-    // the raw path: no resolving, which could search the disk for a moved target
-    if (link->GetPath(buffer, int(std::size(buffer)), nullptr, SLGP_RAWPATH) != S_OK)
+    // GetPath does not resolve (no search of the disk for a moved target)
+    if (link->GetPath(buffer, int(std::size(buffer)), nullptr, 0) != S_OK)
         return QString();
     return QDir::fromNativeSeparators(QString::fromWCharArray(buffer));
 }

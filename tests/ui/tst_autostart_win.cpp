@@ -1,4 +1,5 @@
 #include "autostart.h"
+#include "testplatform.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -6,6 +7,33 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <windows.h>
+
+namespace {
+
+// Qt's file information follows a .lnk to its target; the shortcut's own time is wanted
+qint64 modifiedSeconds(const QString &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!GetFileAttributesExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                              GetFileExInfoStandard, &data))
+        return -1;
+    const quint64 ticks = (quint64(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    return qint64(ticks / 10000000ULL) - 11644473600LL;
+}
+
+// the program the shortcut starts exists, as it does when the program writes its own
+QString makeExecutable(const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("MZ");
+    return path;
+}
+
+} // namespace
 
 // The shortcut written through the shell's link object and read back the
 // same way, in a Startup folder of the test's own.
@@ -40,32 +68,39 @@ void TestAutoStart::cleanup()
 
 void TestAutoStart::writtenAndReadBack_data()
 {
-    QTest::addColumn<QString>("executable");
-    QTest::newRow("plain") << "C:/Program Files/Zelnor/Zelnor-Kumat-Senkronizasyon.exe";
-    QTest::newRow("turkish and blanks") << QStringLiteral("D:/Araçlar/Ayşe Öztürk/Zelnor-Kumat-Senkronizasyon.exe");
-    QTest::newRow("single quote") << "C:/Users/O'Brien/Kumat/Zelnor-Kumat-Senkronizasyon.exe";
-    QTest::newRow("ampersand and percent") << "C:/A&B %PATH%/Kumat.exe";
+    QTest::addColumn<QString>("relative");
+    QTest::newRow("plain") << "Program Files/Zelnor/Zelnor-Kumat-Senkronizasyon.exe";
+    QTest::newRow("turkish and blanks") << QStringLiteral("Araçlar/Ayşe Öztürk/Zelnor-Kumat-Senkronizasyon.exe");
+    QTest::newRow("single quote") << "Users/O'Brien/Kumat/Zelnor-Kumat-Senkronizasyon.exe";
+    QTest::newRow("ampersand and percent") << "A&B %PATH%/Kumat.exe";
 }
 
 void TestAutoStart::writtenAndReadBack()
 {
-    QFETCH(QString, executable);
-    QCOMPARE(AutoStart::entryPath(), temp->path() + "/Zelnor Kumat Senkronizasyon.lnk");
-    QVERIFY(AutoStart::enable(executable));
+    QFETCH(QString, relative);
+    const QString executable = makeExecutable(temp->filePath("programs/" + relative));
+    const QString elsewhere = makeExecutable(temp->filePath("programs/eski/yer/Kumat.exe"));
+    AutoStart::setFolderForTesting(temp->filePath("Startup"));
+    QVERIFY(QDir().mkpath(temp->filePath("Startup")));
+    QCOMPARE(AutoStart::entryPath(), temp->filePath("Startup/Zelnor Kumat Senkronizasyon.lnk"));
+    const bool written = AutoStart::enable(executable);
+    if (TestPlatform::underWine() && QByteArray(QTest::currentDataTag()) == "turkish and blanks")
+        QEXPECT_FAIL("", "Wine keeps a link's path in the ANSI code page: the ş comes back as s", Continue);
     QCOMPARE(AutoStart::target(), executable);
+    // what enable() says is what the read-back shows, never success over a wrong shortcut
+    QCOMPARE(written, AutoStart::target() == executable);
     // a shortcut to somewhere else is repaired
-    QVERIFY(AutoStart::enable(QStringLiteral("C:/eski/yer/Kumat.exe")));
-    QCOMPARE(AutoStart::target(), QStringLiteral("C:/eski/yer/Kumat.exe"));
-    QVERIFY(AutoStart::enable(executable));
-    QCOMPARE(AutoStart::target(), executable);
+    QVERIFY(AutoStart::enable(elsewhere));
+    QCOMPARE(AutoStart::target(), elsewhere);
+    QCOMPARE(AutoStart::enable(executable), written);
     AutoStart::disable();
-    QVERIFY(!QFile::exists(AutoStart::entryPath()));
+    QVERIFY(QDir(temp->filePath("Startup")).isEmpty());
     QVERIFY(AutoStart::target().isEmpty());
 }
 
 void TestAutoStart::rightShortcutLeftAlone()
 {
-    const QString executable = QStringLiteral("C:/Kumat/Zelnor-Kumat-Senkronizasyon.exe");
+    const QString executable = makeExecutable(temp->filePath("Kumat/Zelnor-Kumat-Senkronizasyon.exe"));
     QVERIFY(AutoStart::enable(executable));
     QFile shortcut(AutoStart::entryPath());
     const QDateTime old = QDateTime::currentDateTimeUtc().addDays(-3);
@@ -73,7 +108,7 @@ void TestAutoStart::rightShortcutLeftAlone()
     QVERIFY(shortcut.setFileTime(old, QFileDevice::FileModificationTime));
     shortcut.close();
     QVERIFY(AutoStart::enable(executable));
-    QCOMPARE(QFileInfo(AutoStart::entryPath()).lastModified().toUTC().toSecsSinceEpoch(), old.toSecsSinceEpoch());
+    QCOMPARE(modifiedSeconds(AutoStart::entryPath()), old.toSecsSinceEpoch());
 }
 
 void TestAutoStart::unwritableFolderFails_data()
