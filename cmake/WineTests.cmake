@@ -31,14 +31,6 @@ foreach(command kumat-server openssl kumat-tls-front mv)
     add_dependencies(kumat_host_commands host_${command})
 endforeach()
 
-# powershell.exe for the autostart test, which puts this folder on its PATH
-add_executable(kumat_powershell_standin ${PROJECT_SOURCE_DIR}/tests/windows/powershell_standin_win.c)
-target_link_options(kumat_powershell_standin PRIVATE -municode)
-set_target_properties(kumat_powershell_standin PROPERTIES
-    OUTPUT_NAME powershell
-    AUTOMOC OFF
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/standins)
-
 # Test cases that fail under Wine because Wine is not Windows there, not
 # because of the program or the test: each stays visible (Qt Test reports it as
 # BFAIL, and as BPASS once it passes) without failing the run. One entry per case:

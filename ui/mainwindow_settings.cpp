@@ -127,8 +127,19 @@ void MainWindow::rememberSynchronisedFolder()
 
 void MainWindow::toggleAutoStart(bool checked)
 {
-    if (checked)
-        AutoStart::enable(QCoreApplication::applicationFilePath());
-    else
+    if (!checked) {
         AutoStart::disable();
+        return;
+    }
+    if (AutoStart::enable(QCoreApplication::applicationFilePath()))
+        return;
+    // a box left ticked over a missing entry would promise a start that never comes
+    {
+        const QSignalBlocker blocker(autoStartCheck);
+        autoStartCheck->setChecked(false);
+    }
+    // not modal: this also runs while the window is being built
+    WindowDefaults::openBox(this, QMessageBox::Warning, QStringLiteral("Otomatik başlatma"),
+                            QStringLiteral("Otomatik başlatma kısayolu oluşturulamadı. Program, oturum "
+                                           "açıldığında kendiliğinden başlamayacak."));
 }

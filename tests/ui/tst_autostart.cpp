@@ -2,7 +2,6 @@
 
 #include "autostart.h"
 #include "autostart_unix.h"
-#include "shortcutscript.h"
 
 #include <QFile>
 
@@ -18,42 +17,9 @@ QString readAll(const QString &path)
     return QString::fromUtf8(file.readAll());
 }
 
-// Reads a PowerShell command the way PowerShell tokenises single-quoted strings:
-// returns the literals in order and the text outside them with each literal
-// replaced by "@".
-QStringList powershellLiterals(const QString &script, QString *skeleton)
-{
-    const auto isQuote = [](QChar c) {
-        return c == u'\'' || c == QChar(0x2018) || c == QChar(0x2019) || c == QChar(0x201A) || c == QChar(0x201B);
-    };
-    QStringList literals;
-    skeleton->clear();
-    for (qsizetype i = 0; i < script.size(); ++i) {
-        if (!isQuote(script.at(i))) {
-            *skeleton += script.at(i);
-            continue;
-        }
-        QString literal;
-        for (++i; i < script.size(); ++i) {
-            if (isQuote(script.at(i))) {
-                if (i + 1 < script.size() && isQuote(script.at(i + 1))) {
-                    literal += script.at(++i);
-                    continue;
-                }
-                break;
-            }
-            literal += script.at(i);
-        }
-        literals << literal;
-        *skeleton += u'@';
-    }
-    return literals;
-}
-
 } // namespace
 
-// The XDG autostart entry behind the check box, and the Windows shortcut
-// command (its text is built without Windows, so it is checked here too).
+// The XDG autostart entry behind the check box.
 class TestAutoStart : public QObject
 {
     Q_OBJECT
@@ -66,8 +32,9 @@ private Q_SLOTS:
     void entryFollowsTheCheckBox();
     void storedChoiceRewritesEntryAtStart();
     void withoutXdgConfigHome();
-    void shortcutScript_data();
-    void shortcutScript();
+    void targetReadBack_data();
+    void targetReadBack();
+    void failureUnticksWithMessage();
 
 private:
     std::unique_ptr<QTemporaryDir> temp;
@@ -167,32 +134,38 @@ void TestAutoStart::withoutXdgConfigHome()
              QDir::homePath() + QStringLiteral("/.config/autostart/zelnor-kumat-sync.desktop"));
 }
 
-void TestAutoStart::shortcutScript_data()
+void TestAutoStart::targetReadBack_data()
 {
-    QTest::addColumn<QString>("shortcut");
-    QTest::addColumn<QString>("target");
-
-    const QString lnk = QStringLiteral("C:/Users/ayse/Documents/../Start Menu/Programs/Startup/Zelnor Kumat "
-                                       "Senkronizasyon.lnk");
-    QTest::newRow("plain") << lnk << "C:/Program Files/Zelnor/Zelnor-Kumat-Senkronizasyon.exe";
-    QTest::newRow("quote in profile") << "C:/Users/O'Brien/Documents/../Start Menu/Programs/Startup/x.lnk"
-                                      << "C:/Program Files/Zelnor/Zelnor-Kumat-Senkronizasyon.exe";
-    QTest::newRow("quote in target") << lnk << "D:/Araçlar/Ayşe'nin/Zelnor-Kumat-Senkronizasyon.exe";
-    QTest::newRow("injection") << lnk << "C:/x');Remove-Item -Recurse 'C:/Users/ayse";
-    QTest::newRow("typographic quote") << lnk << QStringLiteral("C:/Ayşe’nin/Kumat.exe");
-    QTest::newRow("doubled quotes") << lnk << "C:/a''b/Kumat.exe";
+    execQuoting_data();
 }
 
-void TestAutoStart::shortcutScript()
+// the check after writing reads the entry back: every path must survive it
+void TestAutoStart::targetReadBack()
 {
-    QFETCH(QString, shortcut);
-    QFETCH(QString, target);
-    const QString script = QString::fromStdWString(::shortcutScript(shortcut.toStdWString(), target.toStdWString()));
-    QString skeleton;
-    const QStringList literals = powershellLiterals(script, &skeleton);
-    // exactly the two paths come back, and nothing else became code
-    QCOMPARE(literals, QStringList({shortcut, target}));
-    QCOMPARE(skeleton, QStringLiteral("$s=(New-Object -ComObject WScript.Shell).CreateShortcut(@);$s.TargetPath=@;$s.Save()"));
+    QFETCH(QString, path);
+    QVERIFY(AutoStart::enable(path));
+    QCOMPARE(AutoStart::target(), path);
+    // a wrong target is repaired
+    QVERIFY(AutoStart::enable(QStringLiteral("/opt/other/kumat")));
+    QCOMPARE(AutoStart::target(), QStringLiteral("/opt/other/kumat"));
+}
+
+void TestAutoStart::failureUnticksWithMessage()
+{
+    // a file where the autostart folder should be: nothing can be written there
+    QFile blocker(temp->path() + "/config");
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    MainWindow w;
+    MainWindowTestAccess a{w};
+    a.check("autoStartCheck")->setChecked(true);
+    QVERIFY(!a.check("autoStartCheck")->isChecked());
+    const QList<QMessageBox *> notices = a.openNotices();
+    QCOMPARE(notices.size(), 1);
+    QCOMPARE(notices.first()->text(), QStringLiteral("Otomatik başlatma kısayolu oluşturulamadı. Program, oturum "
+                                                      "açıldığında kendiliğinden başlamayacak."));
+    a.saveSettings(false);
+    QCOMPARE(store()->value("autoStart").toBool(), false);
 }
 
 KUMAT_UI_TEST_MAIN(TestAutoStart)

@@ -1,9 +1,7 @@
 // The Qt-free Windows pieces, run for real under Wine: the data-protection
-// wrapper against Crypt32, the Windows path rule, and the PowerShell command
-// line of the autostart shortcut.
+// wrapper against Crypt32 and the Windows path rule.
 #include "dpapi_win.h"
 #include "pathrules.h"
-#include "shortcutscript.h"
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -98,71 +96,12 @@ void pathRules()
         check(platformKeepsPathNames(p), ("accepted: " + describe(p)).c_str());
 }
 
-// Reads the PowerShell command the way PowerShell's tokenizer reads it: code
-// outside quotes must be exactly the template, and each single-quoted string
-// (with '' standing for one quote) must give back the path unchanged.
-bool parseScript(const std::wstring &script, std::vector<std::wstring> *strings, std::wstring *code)
-{
-    const auto isQuote = [](wchar_t c) {
-        return c == L'\'' || c == L'\u2018' || c == L'\u2019' || c == L'\u201A' || c == L'\u201B';
-    };
-    for (size_t i = 0; i < script.size();) {
-        if (!isQuote(script[i])) {
-            *code += script[i++];
-            continue;
-        }
-        std::wstring value;
-        ++i;
-        for (;;) {
-            if (i >= script.size())
-                return false; // unterminated string: the script would not parse
-            if (isQuote(script[i])) {
-                if (i + 1 < script.size() && isQuote(script[i + 1])) {
-                    value += script[i + 1];
-                    i += 2;
-                    continue;
-                }
-                ++i;
-                break;
-            }
-            value += script[i++];
-        }
-        strings->push_back(value);
-        *code += L"''";
-    }
-    return true;
-}
-
-void shortcutCommand()
-{
-    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
-        {L"C:\\Users\\ali\\Start Menu\\Programs\\Startup\\Zelnor Kumat Senkronizasyon.lnk",
-         L"C:\\Program Files\\Zelnor\\Zelnor-Kumat-Senkronizasyon.exe"},
-        {L"C:\\Users\\O'Brien\\Startup\\Zelnor Kumat Senkronizasyon.lnk", L"D:\\it's\\app.exe"},
-        {L"C:\\a');Remove-Item -Recurse C:\\;('\\x.lnk", L"C:\\b';$s.Save();'.exe"},
-        {L"C:\\Users\\\u2019typo\u2018\\x.lnk", L"C:\\''\\app.exe"},
-    };
-    const std::wstring templateCode = L"$s=(New-Object -ComObject WScript.Shell).CreateShortcut('');"
-                                      L"$s.TargetPath='';$s.Save()";
-    int n = 0;
-    for (const auto &c : cases) {
-        std::vector<std::wstring> strings;
-        std::wstring code;
-        const bool parsed = parseScript(shortcutScript(c.first, c.second), &strings, &code);
-        const bool ok = parsed && code == templateCode && strings.size() == 2 && strings[0] == c.first
-            && strings[1] == c.second;
-        const std::string name = "shortcut script case " + std::to_string(++n);
-        check(ok, name.c_str());
-    }
-}
-
 } // namespace
 
 int wmain()
 {
     dataProtection();
     pathRules();
-    shortcutCommand();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
