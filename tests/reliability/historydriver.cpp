@@ -1625,6 +1625,14 @@ void HistoryRunner::restoreServer(const HistoryOp &op)
                       {id, back}))
         return;
     restoredAway[id].unite(away);
+    // a version that lived only on the server is gone with the backup's
+    // restore, as the portal's own deletion of it would be; one that a desktop
+    // holds has to survive
+    const QSet<QByteArray> available = availableContents();
+    for (const QByteArray &hash : std::as_const(away)) {
+        if (!available.contains(hash))
+            tracked.remove(hash);
+    }
     if (figures)
         ++figures->restores;
 }
@@ -1705,7 +1713,8 @@ QMap<QString, QByteArray> HistoryRunner::folderHashes(int device, bool withEngin
     while (it.hasNext()) {
         const QString path = it.next();
         const QString relative = QDir(root).relativeFilePath(path);
-        if (relative == stateFileName || relative.endsWith(QLatin1String(".kumat-part")))
+        // the state file, its lock and temporaries, partial downloads: the engine's bookkeeping
+        if (relative.startsWith(QLatin1String(".kumat-sync")) || relative.endsWith(QLatin1String(".kumat-part")))
             continue;
         if (!withEngineEntries && (isEngineEntry(relative) || isHidden(relative)))
             continue;
