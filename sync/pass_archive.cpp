@@ -102,6 +102,10 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
             Q_EMIT log(QStringLiteral("Doğrulanamayan portal silme kaydı atlandı: ") + path);
             continue;
         }
+        // What the scan could not read may hold an edit made here since; it
+        // stays where it is until it can be read (reported by the scan).
+        if (PassValues::isAtOrBelow(path, pass.unseenPaths))
+            continue;
 
         // Deleting a folder takes everything below it along, so a folder the
         // server lists again, or anything live below it, was made after the

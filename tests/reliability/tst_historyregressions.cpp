@@ -148,6 +148,11 @@ private Q_SLOTS:
                                          step(HistoryOp::PortalDelete, 0, c, QStringLiteral("tombstones")), pass(1),
                                          settle()};
         }
+        QTest::newRow("a file the pass cannot read is not archived for its portal deletion")
+            << 1 << QList<HistoryOp>{step(HistoryOp::PortalPut, 0, QStringLiteral("f/a.txt"), QString(), 3), pass(0),
+                                     step(HistoryOp::PortalDelete, 0, QStringLiteral("f/a.txt"), QStringLiteral("tombstones")),
+                                     step(HistoryOp::Unreadable, 0, QStringLiteral("f/a.txt")), pass(0),
+                                     step(HistoryOp::Readable, 0, QString()), settle()};
         QTest::newRow("a server folder named as the state file is refused")
             << 1 << QList<HistoryOp>{step(HistoryOp::HostilePut, 0, QStringLiteral(".kumat-sync.json/Rapor.txt"), QString(), 13),
                                      pass(0), write(0, a, 1), pass(0), settle()};
