@@ -59,15 +59,11 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         if (below)
             return;
         lastUnholdable = path;
-        if (unholdableReported.contains(path))
-            return;
-        unholdableReported.insert(path);
-        Q_EMIT log(QStringLiteral("Bu bilgisayarda bulunamayacak uzak yol atlandı (ad, uzunluk veya derinlik "
-                                  "sınırı): ")
-                   + path);
-        Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
-                            QStringLiteral("Bu bilgisayarın tutamayacağı bir dosya yolu indirilmedi: ") + path, 1);
-        ++pass.errors;
+        if (warnOnce(unholdableReported, path,
+                     QStringLiteral("Bu bilgisayarda bulunamayacak uzak yol atlandı (ad, uzunluk veya derinlik sınırı): ")
+                         + path,
+                     QStringLiteral("Bu bilgisayarın tutamayacağı bir dosya yolu indirilmedi: ") + path))
+            ++pass.errors;
     };
 
     PathGate gate(*this, syncFolder);

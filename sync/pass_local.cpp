@@ -118,15 +118,12 @@ void SyncEngine::uploadLocalFile(PassContext &pass, const QString &path, const L
     // The file stays as it is, untouched, and the user hears of it once.
     if (!serverTakesNames(path)
         || !platformCanHoldPath(QDir(syncFolder).absolutePath().toStdU16String(), path.toStdU16String())) {
-        if (!unholdableReported.contains(path)) {
-            unholdableReported.insert(path);
-            Q_EMIT log(QStringLiteral("Kumatın veya bu bilgisayarın tutamayacağı yerel yol yüklenmedi (ad, uzunluk "
-                                      "veya derinlik sınırı): ")
-                       + path);
-            Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
-                                QStringLiteral("Adı veya yolu kumata uygun olmayan dosya yüklenmedi: ") + path, 1);
+        if (warnOnce(unholdableReported, path,
+                     QStringLiteral("Kumatın veya bu bilgisayarın tutamayacağı yerel yol yüklenmedi (ad, uzunluk veya "
+                                    "derinlik sınırı): ")
+                         + path,
+                     QStringLiteral("Adı veya yolu kumata uygun olmayan dosya yüklenmedi: ") + path))
             ++pass.errors;
-        }
         return;
     }
     QVariant parentId;

@@ -305,19 +305,24 @@ void SyncEngine::reportClash(PassContext &pass, const QString &path, bool localI
     // Neither side can take the other's place without losing it; both stay
     // as they are, and the user, told once, decides which name to change.
     pass.clashPaths.insert(path);
-    if (clashesReported.contains(path))
-        return;
-    clashesReported.insert(path);
     const QString here = localIsFile ? QStringLiteral("dosya") : QStringLiteral("klasör");
     const QString there = localIsFile ? QStringLiteral("klasör") : QStringLiteral("dosya");
-    Q_EMIT log(QStringLiteral("Yerelde %1 olan yerde kumatta %2 var; ikisi de olduğu gibi bırakıldı: ").arg(here, there)
-               + path);
-    Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"),
-                        QStringLiteral("Aynı adla yerelde bir %1, kumatta bir %2 var; biri yeniden adlandırılana kadar "
-                                       "senkronize edilmiyor: ")
-                                .arg(here, there)
-                            + path,
-                        1);
+    warnOnce(clashesReported, path,
+             QStringLiteral("Yerelde %1 olan yerde kumatta %2 var; ikisi de olduğu gibi bırakıldı: ").arg(here, there) + path,
+             QStringLiteral("Aynı adla yerelde bir %1, kumatta bir %2 var; biri yeniden adlandırılana kadar "
+                            "senkronize edilmiyor: ")
+                     .arg(here, there)
+                 + path);
+}
+
+bool SyncEngine::warnOnce(QSet<QString> &told, const QString &path, const QString &logLine, const QString &warning)
+{
+    if (told.contains(path))
+        return false;
+    told.insert(path);
+    Q_EMIT log(logLine);
+    Q_EMIT notification(QStringLiteral("Senkronizasyon uyarısı"), warning, 1);
+    return true;
 }
 
 void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew)

@@ -204,6 +204,9 @@ private:
     void uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file, const QVariant &baseVersion);
     void removeFileGoneFromServer(PassContext &pass, const QString &path);
     void reportClash(PassContext &pass, const QString &path, bool localIsFile);
+    // Logs the line and shows the warning, unless `told` already holds the
+    // path (a condition that lasts is told once per run); true if told now.
+    bool warnOnce(QSet<QString> &told, const QString &path, const QString &logLine, const QString &warning);
     // Of the removals a pass would make on one side, those it may make now.
     QSet<QString> allowedRemovals(int side, const QStringList &candidates);
     // Applies a "keep them" answer: the records of the held-back removals go,
