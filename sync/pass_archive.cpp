@@ -22,27 +22,32 @@ void dropRecordsAtOrBelow(QJsonObject &records, const QString &path)
     }
 }
 
-// Every path the server lists live, taken in at intake or refused there, with
-// every folder above it; keyed as the folder compares names, so that where
-// letter case is ignored "D/b.txt" also answers for "d".
-QSet<QString> listedPathsAndFolders(const PassContext &pass)
+// Every path the server lists live, taken in at intake or refused there,
+// sorted and keyed as the folder compares names, so that where letter case is
+// ignored "D/b.txt" also answers for "d". The folders above them are not
+// spelt out: a refused path may be tens of thousands of levels deep.
+QStringList listedPaths(const PassContext &pass)
 {
     const bool ignoreCase = platformNamesIgnoreCase();
-    QSet<QString> listed;
-    const auto add = [&](const QString &path) {
-        QString key = ignoreCase ? PassValues::nameCaseKey(path) : path;
-        // a path already there came with its folders
-        while (!key.isEmpty() && !listed.contains(key)) {
-            listed.insert(key);
-            const qsizetype slash = key.lastIndexOf(QLatin1Char('/'));
-            key = slash < 0 ? QString() : key.left(slash);
-        }
-    };
+    QStringList listed;
+    listed.reserve(pass.remoteItems.size() + pass.rejectedPaths.size());
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it)
-        add(it.key());
+        listed.append(ignoreCase ? PassValues::nameCaseKey(it.key()) : it.key());
     for (const QString &path : pass.rejectedPaths)
-        add(path);
+        listed.append(ignoreCase ? PassValues::nameCaseKey(path) : path);
+    std::sort(listed.begin(), listed.end());
     return listed;
+}
+
+// Whether the server lists the path itself or anything below it. Everything
+// below "d" sorts together, from the first key not below "d/".
+bool listsAtOrBelow(const QStringList &listed, const QString &path)
+{
+    if (std::binary_search(listed.cbegin(), listed.cend(), path))
+        return true;
+    const QString prefix = path + QLatin1Char('/');
+    const auto below = std::lower_bound(listed.cbegin(), listed.cend(), prefix);
+    return below != listed.cend() && below->startsWith(prefix);
 }
 
 } // namespace
@@ -63,7 +68,7 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
     QSet<qint64> liveIds = pass.rejectedIds;
     for (const QJsonObject &item : std::as_const(pass.remoteItems))
         liveIds.insert(PassValues::integer(item.value(QLatin1String("id"))));
-    const QSet<QString> listed = listedPathsAndFolders(pass);
+    const QStringList listed = listedPaths(pass);
     const bool ignoreCase = platformNamesIgnoreCase();
 
     for (const QJsonValue &value : std::as_const(pass.deletionRecords)) {
@@ -112,7 +117,7 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // deletion: its files and the user's unsent work in it stay. That
         // holds for what intake refused too, and for a spelling the folder
         // takes for the same entry.
-        if (!state.contains(path) && listed.contains(ignoreCase ? PassValues::nameCaseKey(path) : path)) {
+        if (!state.contains(path) && listsAtOrBelow(listed, ignoreCase ? PassValues::nameCaseKey(path) : path)) {
             Q_EMIT log(QStringLiteral("Klasör kumatta yeniden oluşturulmuş, eski portal silme kaydı atlandı: ") + path);
             continue;
         }
