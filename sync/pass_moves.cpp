@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
+
 namespace {
 
 // The name a folder really holds for `name`, found without regard to case;
@@ -38,7 +40,133 @@ bool respell(const QString &dir, const QString &from, const QString &to)
     return false;
 }
 
+// Everything keyed below `from`, keyed again below `to`.
+template<typename Map>
+void rekeyBelow(Map &map, const QString &from, const QString &to)
+{
+    const QString prefix = from + QLatin1Char('/');
+    QList<QString> keys;
+    for (auto it = map.lowerBound(prefix); it != map.end() && it.key().startsWith(prefix); ++it)
+        keys.append(it.key());
+    for (const QString &key : std::as_const(keys))
+        map.insert(to + key.mid(from.size()), map.take(key));
+}
+
+// The folders that may have moved when a file went from `from` to `to`: for
+// "Docs/alt/x.txt" listed as "Belgeler/alt/x.txt", "Docs/alt" or "Docs",
+// paired with where each would now be.
+QList<QPair<QString, QString>> folderMoveCandidates(const QString &from, const QString &to)
+{
+    const QStringList a = from.split(QLatin1Char('/'));
+    const QStringList b = to.split(QLatin1Char('/'));
+    QList<QPair<QString, QString>> pairs;
+    for (qsizetype common = 1; common < a.size() && common < b.size(); ++common) {
+        if (a.at(a.size() - common) != b.at(b.size() - common))
+            break;
+        pairs.append({a.mid(0, a.size() - common).join(QLatin1Char('/')),
+                      b.mid(0, b.size() - common).join(QLatin1Char('/'))});
+    }
+    return pairs;
+}
+
+bool anyAtOrBelow(const QSet<QString> &paths, const QString &folder)
+{
+    const QString prefix = folder + QLatin1Char('/');
+    return std::any_of(paths.cbegin(), paths.cend(),
+                       [&](const QString &path) { return path == folder || path.startsWith(prefix); });
+}
+
 } // namespace
+
+bool SyncEngine::folderMovedOnServer(const PassContext &pass, const QStringList &recordedKeys, const QString &from,
+                                     const QString &to) const
+{
+    const QString prefix = from + QLatin1Char('/');
+    if (from == to || to.startsWith(prefix) || from.startsWith(to + QLatin1Char('/')))
+        return false;
+    // another spelling of the same folder is renamed in place, name by name
+    if (platformNamesIgnoreCase() && PassValues::nameCaseKey(from) == PassValues::nameCaseKey(to))
+        return false;
+    const auto target = pass.remoteItems.constFind(to);
+    if (target == pass.remoteItems.cend()
+        || target->value(QLatin1String("type")).toString() != QLatin1String("folder"))
+        return false;
+    // the server lists nothing under the old name any more, refused or not
+    const auto left = pass.remoteItems.lowerBound(from);
+    if (left != pass.remoteItems.cend() && (left.key() == from || left.key().startsWith(prefix)))
+        return false;
+    if (anyAtOrBelow(pass.rejectedPaths, from) || anyAtOrBelow(pass.unseenPaths, from)
+        || anyAtOrBelow(pass.unseenPaths, to))
+        return false;
+    // Every file synchronised in it was seen here and is listed, as the same
+    // node, at the same place in the new folder: then nothing in it stays
+    // behind on the server, and what was made here since goes along.
+    auto key = std::lower_bound(recordedKeys.cbegin(), recordedKeys.cend(), prefix);
+    if (key == recordedKeys.cend() || !key->startsWith(prefix))
+        return false;
+    for (; key != recordedKeys.cend() && key->startsWith(prefix); ++key) {
+        const qint64 id = PassValues::integer(state.value(*key).toObject().value(QLatin1String("remote_id")));
+        const auto moved = pass.remoteItems.constFind(to + key->mid(from.size()));
+        if (id < 1 || moved == pass.remoteItems.cend() || PassValues::integer(moved->value(QLatin1String("id"))) != id
+            || !pass.localFiles.contains(*key))
+            return false;
+    }
+    const QFileInfo local(absolute(from));
+    return local.isDir() && !local.isSymLink();
+}
+
+void SyncEngine::followRemoteFolderMoves(PassContext &pass, const QHash<qint64, QString> &recordedPath,
+                                         const QSet<qint64> &twice)
+{
+    QList<QPair<QString, QString>> candidates;
+    QSet<QString> seen;
+    for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
+        const qint64 id = PassValues::integer(it.value().value(QLatin1String("id")));
+        if (id < 1 || twice.contains(id))
+            continue;
+        const QString from = recordedPath.value(id);
+        if (from.isEmpty() || from == it.key())
+            continue;
+        for (const auto &pair : folderMoveCandidates(from, it.key())) {
+            if (!seen.contains(pair.first + QLatin1Char('\n') + pair.second)) {
+                seen.insert(pair.first + QLatin1Char('\n') + pair.second);
+                candidates.append(pair);
+            }
+        }
+    }
+    if (candidates.isEmpty())
+        return;
+    // the outermost folder first: what moved with it needs no move of its own
+    std::sort(candidates.begin(), candidates.end(),
+              [](const auto &a, const auto &b) { return a.first.size() < b.first.size(); });
+    QStringList recordedKeys = state.keys();
+    for (const auto &[from, to] : std::as_const(candidates)) {
+        if (folderLost)
+            return;
+        if (!folderMovedOnServer(pass, recordedKeys, from, to))
+            continue;
+        if (!moveLocalEntry(from, to)) {
+            // each file is then tried on its own
+            Q_EMIT log(QStringLiteral("Kumatta taşınan klasör yerelde bütün olarak taşınamadı: ") + from);
+            continue;
+        }
+        Q_EMIT log(QStringLiteral("Kumatta taşınan klasör yerelde de taşındı: ") + from + QStringLiteral(" → ") + to);
+        for (const QString &key : std::as_const(recordedKeys)) {
+            if (!key.startsWith(from + QLatin1Char('/')))
+                continue;
+            const QString moved = to + key.mid(from.size());
+            const QJsonValue record = state.take(key);
+            state.insert(moved, record);
+            pass.nextState.remove(key);
+            pass.nextState.insert(moved, record);
+        }
+        rekeyBelow(pass.localFiles, from, to);
+        for (auto it = pass.localFiles.lowerBound(to + QLatin1Char('/'));
+             it != pass.localFiles.end() && it.key().startsWith(to + QLatin1Char('/')); ++it)
+            it->absolutePath = syncFolder + QLatin1Char('/') + it.key();
+        recordedKeys = state.keys();
+    }
+}
 
 bool SyncEngine::moveLocalEntry(const QString &from, const QString &to)
 {
@@ -85,6 +213,9 @@ void SyncEngine::followRemoteMoves(PassContext &pass)
             twice.insert(id);
         recordedPath.insert(id, it.key());
     }
+    // A folder moved there moves here as a whole, taking along what was made
+    // in it since the last pass; the files of any other move follow one by one.
+    followRemoteFolderMoves(pass, recordedPath, twice);
 
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
         if (folderLost)

@@ -171,6 +171,10 @@ private:
     // Files the server lists under a new path with the id recorded at
     // another are moved here too, their records with them.
     void followRemoteMoves(PassContext &pass);
+    void followRemoteFolderMoves(PassContext &pass, const QHash<qint64, QString> &recordedPath,
+                                 const QSet<qint64> &twice);
+    bool folderMovedOnServer(const PassContext &pass, const QStringList &recordedKeys, const QString &from,
+                             const QString &to) const;
     bool moveLocalEntry(const QString &from, const QString &to);
     void archivePortalDeletions(PassContext &pass);
     void trashLocalDeletions(PassContext &pass);

@@ -525,18 +525,29 @@ void TestPassDeletions::serverMoveIsFollowed_data()
     QTest::addColumn<QStringList>("files"); // the synchronised files, before and after
     QTest::addColumn<QStringList>("moved");
     QTest::addColumn<bool>("editedHere");
+    QTest::addColumn<QString>("madeHere"); // a file made here meanwhile, and where it lands
+    QTest::addColumn<QString>("landsAt");
     QTest::newRow("a file renamed") << "Docs/a.txt" << "Docs/b.txt" << QStringList{"Docs/a.txt", "Docs/c.txt"}
-                                    << QStringList{"Docs/b.txt", "Docs/c.txt"} << false;
+                                    << QStringList{"Docs/b.txt", "Docs/c.txt"} << false << QString() << QString();
     QTest::newRow("a file moved into new folders")
         << "Docs/a.txt" << "Arşiv/2026/a.txt" << QStringList{"Docs/a.txt", "Docs/c.txt"}
-        << QStringList{"Arşiv/2026/a.txt", "Docs/c.txt"} << false;
+        << QStringList{"Arşiv/2026/a.txt", "Docs/c.txt"} << false << "Docs/yeni.txt" << "Docs/yeni.txt";
     QTest::newRow("a file renamed there, edited here")
         << "Docs/a.txt" << "Docs/b.txt" << QStringList{"Docs/a.txt", "Docs/c.txt"}
-        << QStringList{"Docs/b.txt", "Docs/c.txt"} << true;
+        << QStringList{"Docs/b.txt", "Docs/c.txt"} << true << QString() << QString();
     QTest::newRow("a folder renamed") << "Docs" << "Belgeler" << QStringList{"Docs/a.txt", "Docs/c.txt"}
-                                      << QStringList{"Belgeler/a.txt", "Belgeler/c.txt"} << false;
+                                      << QStringList{"Belgeler/a.txt", "Belgeler/c.txt"} << false << QString()
+                                      << QString();
+    QTest::newRow("a folder renamed, edited and added to here")
+        << "Docs" << "Belgeler" << QStringList{"Docs/a.txt", "Docs/alt/c.txt"}
+        << QStringList{"Belgeler/a.txt", "Belgeler/alt/c.txt"} << true << "Docs/alt/yeni.txt"
+        << "Belgeler/alt/yeni.txt";
+    QTest::newRow("a folder moved into another, added to here")
+        << "Docs/alt" << "Arşiv/alt" << QStringList{"Docs/a.txt", "Docs/alt/c.txt"}
+        << QStringList{"Docs/a.txt", "Arşiv/alt/c.txt"} << false << "Docs/alt/yeni.txt" << "Arşiv/alt/yeni.txt";
     QTest::newRow("a folder renamed in letter case") << "Docs" << "docs" << QStringList{"Docs/a.txt", "Docs/c.txt"}
-                                                     << QStringList{"docs/a.txt", "docs/c.txt"} << false;
+                                                     << QStringList{"docs/a.txt", "docs/c.txt"} << false
+                                                     << "Docs/yeni.txt" << "docs/yeni.txt";
 }
 
 void TestPassDeletions::serverMoveIsFollowed()
@@ -549,6 +560,8 @@ void TestPassDeletions::serverMoveIsFollowed()
     QFETCH(QStringList, files);
     QFETCH(QStringList, moved);
     QFETCH(bool, editedHere);
+    QFETCH(QString, madeHere);
+    QFETCH(QString, landsAt);
     QMap<QString, QByteArray> contents;
     for (const QString &file : files)
         contents.insert(file, file.toUtf8());
@@ -557,12 +570,14 @@ void TestPassDeletions::serverMoveIsFollowed()
     QVERIFY(fixture.server->move(fixture.email(), from, to));
     if (editedHere)
         QVERIFY(d->write(files.first(), "burada düzenlendi"));
+    if (!madeHere.isEmpty())
+        QVERIFY(d->write(madeHere, "burada yazıldı"));
     d->pass();
 
     QCOMPARE(d->counters().trashed, 0);
     QCOMPARE(d->counters().localDeleted, 0);
     QCOMPARE(d->counters().downloaded, 0);
-    QCOMPARE(d->counters().uploaded, editedHere ? 1 : 0);
+    QCOMPARE(d->counters().uploaded, (editedHere ? 1 : 0) + (madeHere.isEmpty() ? 0 : 1));
     QCOMPARE(d->counters().errors, 0);
     QVERIFY(trashed().isEmpty());
     QVERIFY(d->filesUnder(".kumat-conflicts").isEmpty());
@@ -570,12 +585,26 @@ void TestPassDeletions::serverMoveIsFollowed()
         QVERIFY2(d->exists(moved.at(i)), qPrintable(moved.at(i)));
         QCOMPARE(d->read(moved.at(i)), i == 0 && editedHere ? QByteArray("burada düzenlendi") : files.at(i).toUtf8());
     }
-    // listed by the folder under the new names, and recorded under them
+    // listed by the folder under the new names, and recorded under them; what
+    // was made here in a moved folder went with it, and up to where it is now
+    QStringList expected = moved;
+    if (!landsAt.isEmpty()) {
+        expected.append(landsAt);
+        QCOMPARE(d->read(landsAt), QByteArray("burada yazıldı"));
+        QCOMPARE(fixture.server->content(fixture.email(), node(landsAt).value("id").toInteger()),
+                 QByteArray("burada yazıldı"));
+    }
+    expected.sort();
     QStringList here = d->filesUnder(QString());
     here.removeAll(".kumat-sync.json");
-    QCOMPARE(here, QStringList(moved.cbegin(), moved.cend()));
+    here.sort();
+    QCOMPARE(here, expected);
     QStringList recorded = d->savedState().keys();
-    QCOMPARE(recorded, QStringList(moved.cbegin(), moved.cend()));
+    recorded.sort();
+    QCOMPARE(recorded, expected);
+    // the server does not get the old folder back
+    if (!from.endsWith(".txt") && from.compare(to, Qt::CaseInsensitive) != 0)
+        QVERIFY(node(from).isEmpty());
     QCOMPARE(node(moved.first()).value("id").toInteger(), id);
     QCOMPARE(fixture.server->content(fixture.email(), id), editedHere ? QByteArray("burada düzenlendi")
                                                                        : files.first().toUtf8());
