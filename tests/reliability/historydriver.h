@@ -155,7 +155,7 @@ private:
     };
     bool checkServerCalls(int device, const QList<QJsonObject> &statesBefore, const QList<ServerCall> &trashes,
                           const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
-                          const QString &when);
+                          const QSet<QString> &changedDuringPass, const QString &when);
     QMap<QString, QByteArray> archivedFiles(int device) const;
     bool refused(const QString &serverPath) const;
     bool checkHiddenUntouched(int device, const QMap<QString, QByteArray> &before, const QMap<QString, qint64> &versionsBefore,
