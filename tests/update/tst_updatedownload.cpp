@@ -252,16 +252,18 @@ void UpdateDownloadTest::outcome()
 
     UpdateManager manager(QStringLiteral("localhost"), nullptr);
     QVERIFY(offer(manager, QStringLiteral("0.4.0"), "/dl/setup.exe", sha256Hex(payload)));
+    int changed = 0;
     if (Serve(serve) == ChangedBeforeDigest) {
         // another program writes the installer once it has its final name
-        connect(&manager, &UpdateManager::log, &manager, [this](const QString &message) {
+        connect(&manager, &UpdateManager::log, &manager, [this, &changed](const QString &message) {
             if (message.contains(installerPath))
-                writeFile(installerPath, "MZ another program");
+                changed += writeFile(installerPath, "MZ another program") ? 1 : 100;
         });
     }
     SignalTrace trace(&manager);
     manager.downloadUpdate();
     QTRY_VERIFY(trace.downloadEnded());
+    QCOMPARE(changed, Serve(serve) == ChangedBeforeDigest ? 1 : 0);
 
     if (failure.isEmpty()) {
         QCOMPARE(trace.outcomes(), QStringList{QStringLiteral("updateReady")});
