@@ -297,9 +297,10 @@ void UpdateManager::finishDownload(QNetworkReply *reply, const QString &installe
         return;
     }
     // The digest above kept a bad download from replacing an earlier
-    // installer; the one that decides is taken again under the final name,
-    // through the handle that holds the file until the installer has started,
-    // because a rename needs the very access the hold refuses to others.
+    // installer. The one that decides is taken again under the final name,
+    // through the handle that then holds the file until the installer has
+    // started: the hold cannot begin before the rename, which needs the very
+    // access the hold refuses.
     Q_EMIT log(QStringLiteral("Güncelleme dosyası doğrulanıyor: ") + installer);
     const QString held = heldInstaller.hold(installer) ? heldInstaller.sha256() : QString();
     if (held != digest) {
