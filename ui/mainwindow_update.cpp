@@ -128,7 +128,11 @@ void MainWindow::launchUpdater(const QString &installerPath)
         syncEngine->stop();
     const QStringList arguments{QStringLiteral("--update"), QStringLiteral("--wait-pid"),
                                 QString::number(QCoreApplication::applicationPid())};
+    // The update manager holds the installer so that nothing replaces it
+    // before it has started; once started, it stays held until this program
+    // ends, a moment later.
     if (!QProcess::startDetached(installerPath, arguments)) {
+        updateManager->releaseInstaller();
         showNotice(QStringLiteral("Güncelleme hatası"), QStringLiteral("Güncelleme programı başlatılamadı."), 2);
         return;
     }

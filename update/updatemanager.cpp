@@ -178,6 +178,8 @@ void UpdateManager::downloadUpdate()
 {
     if (!downloadUrl.isValid() || downloadReply)
         return;
+    // the new installer goes where the held one is
+    heldInstaller.release();
 
     const QString installer = installerPath();
     saveFile = new QSaveFile(stagingPath(installer), this);
@@ -294,7 +296,26 @@ void UpdateManager::finishDownload(QNetworkReply *reply, const QString &installe
                               + QStringLiteral(" — ") + error);
         return;
     }
+    // The digest above kept a bad download from replacing an earlier
+    // installer. The one that decides is taken again under the final name,
+    // through the handle that then holds the file until the installer has
+    // started: the hold cannot begin before the rename, which needs the very
+    // access the hold refuses.
+    Q_EMIT log(QStringLiteral("Güncelleme dosyası doğrulanıyor: ") + installer);
+    const QString held = heldInstaller.hold(installer) ? heldInstaller.sha256() : QString();
+    if (held != digest) {
+        heldInstaller.release();
+        QFile::remove(installer);
+        Q_EMIT downloadFailed(held.isEmpty() ? QStringLiteral("İndirilen güncelleme doğrulanamadı.")
+                                             : QStringLiteral("Güncelleme dosyasının güvenlik doğrulaması başarısız."));
+        return;
+    }
     Q_EMIT updateReady(installer);
+}
+
+void UpdateManager::releaseInstaller()
+{
+    heldInstaller.release();
 }
 
 void UpdateManager::dropSaveFile()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "heldfile.h"
+
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -23,6 +25,9 @@ public:
 
     void checkForUpdates(const QUrl &manifestUrl);
     void downloadUpdate();
+    // Lets go of the installer that updateReady named: it could not be
+    // started. Once it has started the manager's end lets go of it.
+    void releaseInstaller();
 
 Q_SIGNALS:
     void log(const QString &message);
@@ -51,4 +56,7 @@ private:
     // Set when the manager itself stops the transfer, so the user learns why
     // instead of reading the network layer's "canceled".
     QString downloadAbortReason;
+    // The verified installer, held from its digest on so that the program
+    // started is the one verified.
+    HeldFile heldInstaller;
 };

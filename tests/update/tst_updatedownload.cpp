@@ -4,11 +4,14 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 namespace {
 const QString installerName = QStringLiteral("Zelnor-Kumat-Senkronizasyon-guncelleme.exe");
@@ -25,6 +28,16 @@ enum Serve {
     CutMidBody,
     RedirectOffHost,
     RedirectOnHost,
+    ChangedBeforeDigest,
+};
+
+// What another program tries on the installer the manager holds.
+enum Attempt {
+    Write,
+    ReplaceByRename,
+    RenameAway,
+    Delete,
+    Start,
 };
 
 QByteArray readAll(const QString &path)
@@ -56,6 +69,8 @@ private Q_SLOTS:
     void againAfterFailure();
     void saveFileUnavailable();
     void installerPathBlocked();
+    void heldInstaller_data();
+    void heldInstaller();
     void latestNewerCheckDecides_data();
     void latestNewerCheckDecides();
 
@@ -191,6 +206,7 @@ void UpdateDownloadTest::outcome_data()
     QTest::newRow("server error") << int(ServerError) << true << "*";
     QTest::newRow("connection cut mid-body") << int(CutMidBody) << true << "*";
     QTest::newRow("redirect to another host") << int(RedirectOffHost) << true << offHost;
+    QTest::newRow("changed under its final name before the digest") << int(ChangedBeforeDigest) << false << mismatch;
 }
 
 void UpdateDownloadTest::outcome()
@@ -202,6 +218,7 @@ void UpdateDownloadTest::outcome()
     ScriptedResponse response = bodyResponse(payload);
     switch (Serve(serve)) {
     case Installer:
+    case ChangedBeforeDigest:
         break;
     case OtherBytes:
         response.body[100] = 'x';
@@ -235,9 +252,18 @@ void UpdateDownloadTest::outcome()
 
     UpdateManager manager(QStringLiteral("localhost"), nullptr);
     QVERIFY(offer(manager, QStringLiteral("0.4.0"), "/dl/setup.exe", sha256Hex(payload)));
+    int changed = 0;
+    if (Serve(serve) == ChangedBeforeDigest) {
+        // another program writes the installer once it has its final name
+        connect(&manager, &UpdateManager::log, &manager, [this, &changed](const QString &message) {
+            if (message.contains(installerPath))
+                changed += writeFile(installerPath, "MZ another program") ? 1 : 100;
+        });
+    }
     SignalTrace trace(&manager);
     manager.downloadUpdate();
     QTRY_VERIFY(trace.downloadEnded());
+    QCOMPARE(changed, Serve(serve) == ChangedBeforeDigest ? 1 : 0);
 
     if (failure.isEmpty()) {
         QCOMPARE(trace.outcomes(), QStringList{QStringLiteral("updateReady")});
@@ -319,6 +345,80 @@ void UpdateDownloadTest::installerPathBlocked()
     QVERIFY(trace.last(QStringLiteral("downloadFailed")).value(0).toString().contains(installerPath));
     QCOMPARE(readAll(QDir(installerPath).filePath(QStringLiteral("keep.txt"))), QByteArray("keep"));
     QCOMPARE(filesInTemp(), QStringList());
+}
+
+void UpdateDownloadTest::heldInstaller_data()
+{
+    QTest::addColumn<int>("attempt");
+    QTest::addColumn<bool>("refusedWhileHeld");
+
+    QTest::newRow("write") << int(Write) << true;
+    QTest::newRow("replace by rename") << int(ReplaceByRename) << true;
+    QTest::newRow("rename away") << int(RenameAway) << true;
+    QTest::newRow("delete") << int(Delete) << true;
+    QTest::newRow("start") << int(Start) << false;
+}
+
+void UpdateDownloadTest::heldInstaller()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Linux cannot refuse other programs a file that is held open");
+#endif
+    QFETCH(int, attempt);
+    QFETCH(bool, refusedWhileHeld);
+
+    // a real program, to be started: the stand-in of the reference server
+    // (without its broker it ends at once with 127)
+    const QByteArray program = readAll(qEnvironmentVariable("KUMAT_SERVER_BIN"));
+    QVERIFY(program.startsWith("MZ"));
+    server.routes.insert("/dl/setup.exe", bodyResponse(program));
+    UpdateManager manager(QStringLiteral("localhost"), nullptr);
+    QVERIFY(offer(manager, QStringLiteral("0.4.0"), "/dl/setup.exe", sha256Hex(program)));
+    SignalTrace trace(&manager);
+    manager.downloadUpdate();
+    QTRY_VERIFY(trace.downloadEnded());
+    QCOMPARE(trace.outcomes(), QStringList{QStringLiteral("updateReady")});
+
+    const QString other = QDir(temp->path()).filePath(QStringLiteral("other.exe"));
+    QVERIFY(writeFile(other, "MZ another program"));
+    const QString moved = QDir(temp->path()).filePath(QStringLiteral("moved.exe"));
+    auto tryIt = [&]() -> bool {
+        std::error_code code;
+        switch (Attempt(attempt)) {
+        case Write: {
+            QFile f(installerPath);
+            return f.open(QIODevice::ReadWrite) && f.write("x") == 1;
+        }
+        case ReplaceByRename:
+            std::filesystem::rename(QFileInfo(other).filesystemFilePath(),
+                                    QFileInfo(installerPath).filesystemFilePath(), code);
+            return !code;
+        case RenameAway:
+            std::filesystem::rename(QFileInfo(installerPath).filesystemFilePath(),
+                                    QFileInfo(moved).filesystemFilePath(), code);
+            return !code;
+        case Delete:
+            return QFile::remove(installerPath);
+        case Start: {
+            QProcess process;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.remove(QStringLiteral("KUMAT_HOST_BROKER_PORT"));
+            process.setProcessEnvironment(environment);
+            process.start(installerPath, {});
+            return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+                && process.exitCode() == 127;
+        }
+        }
+        return false;
+    };
+
+    QCOMPARE(tryIt(), !refusedWhileHeld);
+    if (refusedWhileHeld) {
+        QVERIFY(readAll(installerPath) == program);
+        // the hold, not something else, refused it
+        manager.releaseInstaller();
+        QVERIFY(tryIt());
+    }
 }
 
 void UpdateDownloadTest::latestNewerCheckDecides_data()

@@ -44,11 +44,13 @@ public:
     SignalTrace(const SignalTrace &) = delete;
     SignalTrace &operator=(const SignalTrace &) = delete;
 
-    // progress reports vary with how the transfer was chunked; outcomes do not
+    // progress reports vary with how the transfer was chunked; outcomes do
+    // not, and log lines are none
     QStringList outcomes() const
     {
         QStringList result = names;
         result.removeAll(QStringLiteral("downloadProgress"));
+        result.removeAll(QStringLiteral("log"));
         return result;
     }
     int count(const QString &name) const { return names.count(name); }
