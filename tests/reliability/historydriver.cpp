@@ -1609,7 +1609,9 @@ void HistoryRunner::switchAccount(const HistoryOp &op)
     if (!device->signIn(fixture.server->baseUrl(), accountEmail(account), fixture.password()))
         return;
     deviceAccount[op.device] = account;
-    asked[op.device] = false;
+    // A question the engine asked stays open across the switch (the window
+    // keeps its box); a pass for the other account makes it moot, and an
+    // answer then changes nothing.
     if (figures)
         ++figures->accountSwitches;
 }
