@@ -108,8 +108,9 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
             continue;
         }
         // What the scan could not read may hold an edit made here since; it
-        // stays where it is until it can be read (reported by the scan).
-        if (PassValues::isAtOrBelow(path, pass.unseenPaths))
+        // stays where it is until it can be read (reported by the scan), and
+        // so does a folder with such an entry in it, which would go as a whole.
+        if (PassValues::isAtOrBelow(path, pass.unseenPaths) || PassValues::holdsAny(path, pass.unseenPaths))
             continue;
 
         // Deleting a folder takes everything below it along, so a folder the

@@ -69,13 +69,6 @@ QList<QPair<QString, QString>> folderMoveCandidates(const QString &from, const Q
     return pairs;
 }
 
-bool anyAtOrBelow(const QSet<QString> &paths, const QString &folder)
-{
-    const QString prefix = folder + QLatin1Char('/');
-    return std::any_of(paths.cbegin(), paths.cend(),
-                       [&](const QString &path) { return path == folder || path.startsWith(prefix); });
-}
-
 } // namespace
 
 bool SyncEngine::folderMovedOnServer(const PassContext &pass, const QStringList &recordedKeys, const QString &from,
@@ -83,9 +76,6 @@ bool SyncEngine::folderMovedOnServer(const PassContext &pass, const QStringList 
 {
     const QString prefix = from + QLatin1Char('/');
     if (from == to || to.startsWith(prefix) || from.startsWith(to + QLatin1Char('/')))
-        return false;
-    // another spelling of the same folder is renamed in place, name by name
-    if (platformNamesIgnoreCase() && PassValues::nameCaseKey(from) == PassValues::nameCaseKey(to))
         return false;
     const auto target = pass.remoteItems.constFind(to);
     if (target == pass.remoteItems.cend()
@@ -95,8 +85,8 @@ bool SyncEngine::folderMovedOnServer(const PassContext &pass, const QStringList 
     const auto left = pass.remoteItems.lowerBound(from);
     if (left != pass.remoteItems.cend() && (left.key() == from || left.key().startsWith(prefix)))
         return false;
-    if (anyAtOrBelow(pass.rejectedPaths, from) || anyAtOrBelow(pass.unseenPaths, from)
-        || anyAtOrBelow(pass.unseenPaths, to))
+    if (PassValues::holdsAny(from, pass.rejectedPaths) || PassValues::holdsAny(from, pass.unseenPaths)
+        || PassValues::holdsAny(to, pass.unseenPaths))
         return false;
     // Every file synchronised in it was seen here and is listed, as the same
     // node, at the same place in the new folder: then nothing in it stays
@@ -145,6 +135,8 @@ void SyncEngine::followRemoteFolderMoves(PassContext &pass, const QHash<qint64, 
             return;
         if (!folderMovedOnServer(pass, recordedKeys, from, to))
             continue;
+        // where letter case is ignored, another spelling of the same folder
+        // is renamed in place, and what lies in it is known by the new one
         if (!moveLocalEntry(from, to)) {
             // each file is then tried on its own
             Q_EMIT log(QStringLiteral("Kumatta taşınan klasör yerelde bütün olarak taşınamadı: ") + from);

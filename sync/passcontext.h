@@ -10,6 +10,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <optional>
@@ -98,6 +99,15 @@ inline bool isAtOrBelow(const QString &candidate, const QSet<QString> &roots)
             return true;
     }
     return false;
+}
+
+// Whether any of `paths` is `folder` itself or lies below it: what a step
+// that moves a whole folder would take along.
+inline bool holdsAny(const QString &folder, const QSet<QString> &paths)
+{
+    const QString prefix = folder + QLatin1Char('/');
+    return std::any_of(paths.cbegin(), paths.cend(),
+                       [&](const QString &path) { return path == folder || path.startsWith(prefix); });
 }
 
 // Two names meet in one Windows folder entry when they are equal after each

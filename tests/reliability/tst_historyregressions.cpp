@@ -153,6 +153,11 @@ private Q_SLOTS:
                                      step(HistoryOp::PortalDelete, 0, QStringLiteral("f/a.txt"), QStringLiteral("tombstones")),
                                      step(HistoryOp::Unreadable, 0, QStringLiteral("f/a.txt")), pass(0),
                                      step(HistoryOp::Readable, 0, QString()), settle()};
+        QTest::newRow("a folder deleted on the portal is not archived with a file the pass cannot read in it")
+            << 1 << QList<HistoryOp>{step(HistoryOp::PortalPut, 0, QStringLiteral("d/b.txt"), QString(), 2), pass(0),
+                                     step(HistoryOp::Unreadable, 0, QStringLiteral("d/b.txt")),
+                                     step(HistoryOp::PortalDelete, 0, QStringLiteral("d"), QStringLiteral("flagged-deleted_at")),
+                                     pass(0), step(HistoryOp::Readable, 0, QString()), settle()};
         QTest::newRow("a server folder named as the state file is refused")
             << 1 << QList<HistoryOp>{step(HistoryOp::HostilePut, 0, QStringLiteral(".kumat-sync.json/Rapor.txt"), QString(), 13),
                                      pass(0), write(0, a, 1), pass(0), settle()};
