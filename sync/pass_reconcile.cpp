@@ -2,6 +2,7 @@
 
 #include "apiclient.h"
 #include "dirwalk.h"
+#include "longpath.h"
 #include "passcontext.h"
 
 #include <QCborValue>
@@ -106,9 +107,11 @@ Placement placeDownload(const QString &staged, const QString &target, const Sync
         QFile::remove(staged);
         return Placement::ChangedAfterScan;
     }
+    // Qt's own file calls take the long form by themselves; the C++ library
+    // hands the system what it is given.
     std::error_code error;
-    std::filesystem::rename(std::filesystem::path(staged.toStdU16String()),
-                            std::filesystem::path(target.toStdU16String()), error);
+    std::filesystem::rename(std::filesystem::path(longPath(staged).toStdU16String()),
+                            std::filesystem::path(longPath(target).toStdU16String()), error);
     if (error) {
         QFile::remove(staged);
         return Placement::Refused;
