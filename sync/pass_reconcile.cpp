@@ -369,10 +369,12 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
             return;
         const LocalFile scanned = pass.localFiles.value(path);
         const Placement placement = placeDownload(staged, target, isNew ? nullptr : &scanned, true);
-        if (placement == Placement::Refused)
+        if (placement == Placement::Refused) {
             keptParts.insert(path, sha256);
-        else
+            pass.keptPartsMet.insert(path);
+        } else {
             keptParts.remove(path);
+        }
         if (!placedOrReported(*this, pass, placement, path, kept))
             return;
         ++pass.downloaded;
