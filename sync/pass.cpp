@@ -99,6 +99,11 @@ void SyncEngine::runPass()
         pass.unseenPaths.insert(folder);
     for (const QString &file : std::as_const(gaps.files))
         pass.unseenPaths.insert(file);
+    // a download kept for another try at its replace is no leftover
+    if (!keptParts.isEmpty())
+        leftovers.removeIf([this](const QString &relative) {
+            return relative.endsWith(QLatin1String(".kumat-part")) && keptParts.contains(relative.chopped(11));
+        });
     removeLeftoversOfWrites(leftovers);
     pass.nextState = state;
 

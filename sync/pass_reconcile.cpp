@@ -2,6 +2,7 @@
 
 #include "apiclient.h"
 #include "dirwalk.h"
+#include "longpath.h"
 #include "passcontext.h"
 
 #include <QCborValue>
@@ -98,7 +99,8 @@ enum class Placement { Placed, ChangedAfterScan, Refused };
 // file): a save the user made while the transfer ran must win over it. The
 // replace itself can be refused (on Windows while another program has the
 // target open); that is a failed download, not a change by the user.
-Placement placeDownload(const QString &staged, const QString &target, const SyncEngine::LocalFile *scanned)
+Placement placeDownload(const QString &staged, const QString &target, const SyncEngine::LocalFile *scanned,
+                        bool keepRefused)
 {
     const QFileInfo now(target);
     const bool stillSame = scanned ? unchangedSinceScan(*scanned) : !(now.exists() || now.isSymLink());
@@ -106,18 +108,22 @@ Placement placeDownload(const QString &staged, const QString &target, const Sync
         QFile::remove(staged);
         return Placement::ChangedAfterScan;
     }
+    // Qt's own file calls take the long form by themselves; the C++ library
+    // hands the system what it is given.
     std::error_code error;
-    std::filesystem::rename(std::filesystem::path(staged.toStdU16String()),
-                            std::filesystem::path(target.toStdU16String()), error);
+    std::filesystem::rename(std::filesystem::path(longPath(staged).toStdU16String()),
+                            std::filesystem::path(longPath(target).toStdU16String()), error);
     if (error) {
-        QFile::remove(staged);
+        if (!keepRefused)
+            QFile::remove(staged);
         return Placement::Refused;
     }
     return Placement::Placed;
 }
 
 // true when a finished download is in place; otherwise says why not
-bool placedOrReported(SyncEngine &engine, PassContext &pass, Placement placement, const QString &path)
+bool placedOrReported(SyncEngine &engine, PassContext &pass, Placement placement, const QString &path,
+                      bool toldBefore = false)
 {
     switch (placement) {
     case Placement::Placed:
@@ -128,6 +134,9 @@ bool placedOrReported(SyncEngine &engine, PassContext &pass, Placement placement
     case Placement::Refused:
         break;
     }
+    // still refused, as the user was told
+    if (toldBefore)
+        return false;
     // The record stays as it was, so a later pass tries again.
     Q_EMIT engine.log(QStringLiteral("İndirilen sürüm dosyanın yerine konamadı (dosya başka bir programda açık olabilir), "
                               "sonraki denetimde yeniden denenecek: ")
@@ -298,6 +307,9 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
                 uploadLocalFile(pass, path, file, QVariant(versionOf(item)));
         }
     }
+    // only a walk that came to every path knows which kept downloads are wanted
+    if (!keptParts.isEmpty() && running && !folderLost && !signInLost && folderStillSame())
+        dropKeptPartsNotMet(pass);
 }
 
 void SyncEngine::reportClash(PassContext &pass, const QString &path, bool localIsFile)
@@ -347,12 +359,23 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
 
     const QString sha256 = sha256Of(item);
     const QString staged = stagingPath(target);
-    if (api->downloadFile(idOf(item), staged, sha256)) {
+    // A download that an earlier pass verified but could not put in place is
+    // used again while it holds what the server still has: only the replace
+    // is retried.
+    const bool kept = keptPartHolds(pass, path, sha256, staged);
+    if (kept || api->downloadFile(idOf(item), staged, sha256)) {
         // the transfer waited on the network; the folder may have gone meanwhile
         if (!folderStillSame())
             return;
         const LocalFile scanned = pass.localFiles.value(path);
-        if (!placedOrReported(*this, pass, placeDownload(staged, target, isNew ? nullptr : &scanned), path))
+        const Placement placement = placeDownload(staged, target, isNew ? nullptr : &scanned, true);
+        if (placement == Placement::Refused) {
+            keptParts.insert(path, sha256);
+            pass.keptPartsMet.insert(path);
+        } else {
+            keptParts.remove(path);
+        }
+        if (!placedOrReported(*this, pass, placement, path, kept))
             return;
         ++pass.downloaded;
         Q_EMIT log((isNew ? QStringLiteral("İndirildi: ") : QStringLiteral("Uzak değişiklik indirildi: ")) + path);
@@ -402,7 +425,7 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
     }
     if (!folderStillSame())
         return;
-    if (!placedOrReported(*this, pass, placeDownload(staged, target, &file), path))
+    if (!placedOrReported(*this, pass, placeDownload(staged, target, &file, false), path))
         return;
     ++pass.downloaded;
     pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
@@ -440,4 +463,44 @@ bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJ
                         2);
     ++pass.errors;
     return false;
+}
+
+bool SyncEngine::keptPartHolds(PassContext &pass, const QString &path, const QString &sha256, const QString &staged)
+{
+    const auto kept = keptParts.constFind(path);
+    if (kept == keptParts.cend())
+        return false;
+    pass.keptPartsMet.insert(path);
+    // It lay on disk between passes: it counts only as long as it is still
+    // the engine's own file with the content it was kept for.
+    const QFileInfo part(staged);
+    if (kept.value().compare(sha256, Qt::CaseInsensitive) == 0 && part.isFile() && !part.isSymLink()
+        && hashFile(staged).compare(sha256, Qt::CaseInsensitive) == 0) {
+        Q_EMIT log(QStringLiteral("Önceden indirilen sürüm yeniden yerine konmaya çalışılıyor: ") + path);
+        return true;
+    }
+    // The server has moved on, or the part is not what was kept: a fresh
+    // download takes its place.
+    keptParts.erase(kept);
+    return false;
+}
+
+void SyncEngine::dropKeptPartsNotMet(const PassContext &pass)
+{
+    // A kept download that no pass wants any more (the server deleted the
+    // file, both sides now agree, the user changed it here) goes; only when it
+    // still holds what was kept, so nothing but the engine's own copy of the
+    // server's content is ever removed. Anything else there is left to the
+    // clean-up of leftovers, which puts it in the trash.
+    for (auto it = keptParts.begin(); it != keptParts.end();) {
+        if (pass.keptPartsMet.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        const QString staged = stagingPath(absolute(it.key()));
+        const QFileInfo part(staged);
+        if (part.isFile() && !part.isSymLink() && hashFile(staged).compare(it.value(), Qt::CaseInsensitive) == 0)
+            QFile::remove(staged);
+        it = keptParts.erase(it);
+    }
 }

@@ -31,6 +31,8 @@ struct PassContext
     QSet<QString> rejectedPaths;
     // and the ids of those nodes, which the server still lists as live
     QSet<qint64> rejectedIds;
+    // paths whose kept download this pass came to (used, or found stale)
+    QSet<QString> keptPartsMet;
 
     QMap<QString, SyncEngine::LocalFile> localFiles;
     // What the scan could not see (a folder it could not list, a file it

@@ -77,6 +77,7 @@ void SyncEngine::configure(const QString &folder, int intervalMinutes)
     const QString cleaned = QDir::cleanPath(folder);
     if (cleaned != syncFolder) {
         trashRefused.clear();
+        keptParts.clear();
         // a question about another folder's files has no answer here
         for (RemovalHold &hold : removalHolds)
             hold = RemovalHold();

@@ -201,6 +201,8 @@ private:
 
     // Pieces of the reconciliation shared by several rows.
     void downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew);
+    bool keptPartHolds(PassContext &pass, const QString &path, const QString &sha256, const QString &staged);
+    void dropKeptPartsNotMet(const PassContext &pass);
     void pairFirstTime(PassContext &pass, const QString &path, const QJsonObject &item);
     bool keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item);
     // A change of a server file when baseVersion holds the version it was
@@ -257,6 +259,10 @@ private:
     QSet<QString> clashesReported;
     // server paths this platform cannot hold, reported this run
     QSet<QString> unholdableReported;
+    // Verified downloads that could not replace their file, by path: the
+    // server's digest each holds. Kept beside the file (".kumat-part") and
+    // put in place by a later pass while the server still has that content.
+    QHash<QString, QString> keptParts;
     // held while the engine runs: one engine per folder, whichever program
     // or copy of it runs it
     std::unique_ptr<QLockFile> folderLock;

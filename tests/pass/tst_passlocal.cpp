@@ -27,6 +27,7 @@ private Q_SLOTS:
     void failedFolderCreationSkipsTheFile();
     void failedUploadKeepsNoRecord();
     void emptyFolderIsNeverUploaded();
+    void pathBeyond300CharactersGoesBothWays();
     void pathTheServerCannotTakeStaysHere_data();
     void pathTheServerCannotTakeStaysHere();
     void nothingToDoStillCompletes();
@@ -128,6 +129,35 @@ void TestPassLocal::failedUploadKeepsNoRecord()
 
     d->pass();
     QCOMPARE(d->counters().uploaded, 1);
+}
+
+void TestPassLocal::pathBeyond300CharactersGoesBothWays()
+{
+    // Past Windows' classic 260 characters with the folder's own path: up on
+    // one device, down and back with an edit on another.
+    Device *a = fixture.device("a");
+    Device *b = fixture.device("b");
+    const QString path = QString("uzun-klasor-adi-").repeated(10) + "/" + QString("ikinci-klasor-").repeated(10)
+        + "/" + QString::fromUtf8("şarkı-sözü.txt");
+    QVERIFY(path.size() > 300);
+    QVERIFY(a->write(path, "ilk"));
+    a->pass();
+    QCOMPARE(a->counters().uploaded, 1);
+
+    b->pass();
+    QCOMPARE(b->counters().downloaded, 1);
+    QVERIFY(b->path(path).size() > 300);
+    QCOMPARE(b->read(path), QByteArray("ilk"));
+    QVERIFY(b->write(path, "ikinci"));
+    b->pass();
+    QCOMPARE(b->counters().uploaded, 1);
+
+    // a replace of the file already there, the step that once took a short path
+    a->pass();
+    QCOMPARE(a->counters().errors, 0);
+    QCOMPARE(a->counters().downloaded, 1);
+    QCOMPARE(a->read(path), QByteArray("ikinci"));
+    QVERIFY(!QFileInfo::exists(a->path(path) + ".kumat-part"));
 }
 
 void TestPassLocal::pathTheServerCannotTakeStaysHere_data()

@@ -229,11 +229,52 @@ void TestPassReconcile::targetHeldOpenIsAFailedDownload()
     QCOMPARE(d->read("a.txt"), QByteArray(openRefusesReplace ? "v1" : "v2"));
     QCOMPARE(d->loggedStartingWith("İndirilen sürüm dosyanın yerine konamadı"), openRefusesReplace);
     QVERIFY(!d->loggedStartingWith("Dosya tarandıktan sonra değişti"));
-    QVERIFY(!QFileInfo::exists(d->path("a.txt.kumat-part")));
+    // the verified download is kept for the next try, and only then
+    QCOMPARE(QFileInfo::exists(d->path("a.txt.kumat-part")), openRefusesReplace);
 
+    // Still held: only the replace is tried again, from the kept download,
+    // which the clean-up of leftovers leaves alone; the user is not told again.
+    int transfers = 0;
+    connect(&d->api, &ApiClient::downloadProgress, this, [&transfers] { ++transfers; });
+    QVERIFY(held.open(QIODevice::ReadOnly));
     d->pass();
+    held.close();
+    QCOMPARE(transfers, 0);
+    QCOMPARE(d->counters().errors, 0);
+    QVERIFY(!d->noticed("İndirme hatası"));
+    QVERIFY(!d->loggedStartingWith("Yarım kalmış bir yazmadan kalan geçici dosya"));
+    QCOMPARE(QFileInfo::exists(d->path("a.txt.kumat-part")), openRefusesReplace);
+    QCOMPARE(d->read("a.txt"), QByteArray(openRefusesReplace ? "v1" : "v2"));
+
+    // released: the kept download goes in place without another transfer
+    d->pass();
+    QCOMPARE(transfers, 0);
     QCOMPARE(d->read("a.txt"), QByteArray("v2"));
     QCOMPARE(d->counters().errors, 0);
+    QVERIFY(!QFileInfo::exists(d->path("a.txt.kumat-part")));
+    QVERIFY(d->savedState().value("a.txt").toObject().value("local_hash").toString() == sha256Hex("v2"));
+
+    // Held while the server moves on: the kept download of v3 is dropped for
+    // v4 rather than put in place, and a tampered one is never used.
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "v3"));
+    QVERIFY(held.open(QIODevice::ReadOnly));
+    d->pass();
+    held.close();
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "v4"));
+    d->pass();
+    QCOMPARE(d->read("a.txt"), QByteArray("v4"));
+    QVERIFY(!QFileInfo::exists(d->path("a.txt.kumat-part")));
+    QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "v5"));
+    QVERIFY(held.open(QIODevice::ReadOnly));
+    d->pass();
+    held.close();
+    if (openRefusesReplace)
+        QVERIFY(d->write("a.txt.kumat-part", "değiştirildi"));
+    transfers = 0;
+    d->pass();
+    QCOMPARE(d->read("a.txt"), QByteArray("v5"));
+    QCOMPARE(transfers > 0, openRefusesReplace);
+    disconnect(&d->api, &ApiClient::downloadProgress, this, nullptr);
 }
 
 void TestPassReconcile::conflictKeepsServerVersionThenUploads()
