@@ -109,7 +109,7 @@ void SyncEngine::followRemoteFolderMoves(PassContext &pass, const QHash<qint64, 
                                          const QSet<qint64> &twice)
 {
     QList<QPair<QString, QString>> candidates;
-    QSet<QString> seen;
+    QSet<QPair<QString, QString>> seen;
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
         const qint64 id = PassValues::integer(it.value().value(QLatin1String("id")));
         if (id < 1 || twice.contains(id))
@@ -118,8 +118,8 @@ void SyncEngine::followRemoteFolderMoves(PassContext &pass, const QHash<qint64, 
         if (from.isEmpty() || from == it.key())
             continue;
         for (const auto &pair : folderMoveCandidates(from, it.key())) {
-            if (!seen.contains(pair.first + QLatin1Char('\n') + pair.second)) {
-                seen.insert(pair.first + QLatin1Char('\n') + pair.second);
+            if (!seen.contains(pair)) {
+                seen.insert(pair);
                 candidates.append(pair);
             }
         }

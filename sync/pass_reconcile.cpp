@@ -92,6 +92,14 @@ bool unchangedSinceScan(const SyncEngine::LocalFile &file)
     return now.size() == file.size && modifiedMs == file.modifiedMs;
 }
 
+// A kept download is used or removed only while it is still a plain file of
+// the engine's with the content it was kept for.
+bool holdsKeptContent(const SyncEngine &engine, const QString &staged, const QString &sha256)
+{
+    const QFileInfo part(staged);
+    return part.isFile() && !part.isSymLink() && engine.hashFile(staged).compare(sha256, Qt::CaseInsensitive) == 0;
+}
+
 enum class Placement { Placed, ChangedAfterScan, Refused };
 
 // A download lands beside its target first and replaces it only if the target
@@ -473,9 +481,7 @@ bool SyncEngine::keptPartHolds(PassContext &pass, const QString &path, const QSt
     pass.keptPartsMet.insert(path);
     // It lay on disk between passes: it counts only as long as it is still
     // the engine's own file with the content it was kept for.
-    const QFileInfo part(staged);
-    if (kept.value().compare(sha256, Qt::CaseInsensitive) == 0 && part.isFile() && !part.isSymLink()
-        && hashFile(staged).compare(sha256, Qt::CaseInsensitive) == 0) {
+    if (kept.value().compare(sha256, Qt::CaseInsensitive) == 0 && holdsKeptContent(*this, staged, sha256)) {
         Q_EMIT log(QStringLiteral("Önceden indirilen sürüm yeniden yerine konmaya çalışılıyor: ") + path);
         return true;
     }
@@ -498,8 +504,7 @@ void SyncEngine::dropKeptPartsNotMet(const PassContext &pass)
             continue;
         }
         const QString staged = stagingPath(absolute(it.key()));
-        const QFileInfo part(staged);
-        if (part.isFile() && !part.isSymLink() && hashFile(staged).compare(it.value(), Qt::CaseInsensitive) == 0)
+        if (holdsKeptContent(*this, staged, it.value()))
             QFile::remove(staged);
         it = keptParts.erase(it);
     }
