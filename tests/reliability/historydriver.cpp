@@ -1071,6 +1071,8 @@ bool HistoryRunner::runPass(const HistoryOp &op)
     const int movesBefore = moveCounter;
     QList<ServerCall> trashes;
     QList<qint64> downloads;
+    // the version of each node as the pass's snapshot listed it
+    QHash<qint64, qint64> versionsAtSnapshot;
 
     QNetworkAccessManager &network = ApiClientTestAccess::network(device->api);
     int finishedReplies = 0;
@@ -1128,6 +1130,13 @@ bool HistoryRunner::runPass(const HistoryOp &op)
                 trashes.append({parts.at(3).toLongLong(), displaced(op.device)});
             else if (verb == "GET" && parts.at(2) == QLatin1String("files"))
                 downloads.append(parts.at(3).toLongLong());
+        }
+        if (status >= 200 && status < 300 && reply->url().path().endsWith(QLatin1String("/sync/snapshot"))) {
+            for (const QJsonValue &value : fixture.server->list(accountEmail(deviceAccount.value(op.device)))) {
+                const QJsonObject node = value.toObject();
+                versionsAtSnapshot.insert(qint64(node.value(QLatin1String("id")).toDouble()),
+                                          qint64(node.value(QLatin1String("version")).toDouble()));
+            }
         }
         if (op.stopAfterReplies > 0 && finishedReplies == op.stopAfterReplies)
             stopNow();
@@ -1226,11 +1235,6 @@ bool HistoryRunner::runPass(const HistoryOp &op)
     }
 
     const bool undisturbed = folderStayed && op.nested.isEmpty();
-    QSet<QString> changedDuringPass;
-    for (const HistoryOp &nested : op.nested) {
-        if (nested.kind == HistoryOp::PortalPut || nested.kind == HistoryOp::ServerRestore)
-            changedDuringPass.insert(nested.path);
-    }
     // files this pass sent to the desktop trash (portal deletions go to the
     // archive inside the folder, which removes nothing)
     const int removedHere = int(trashedHere()) - trashedHereBefore;
@@ -1240,7 +1244,7 @@ bool HistoryRunner::runPass(const HistoryOp &op)
         approvedRemovals[op.device] = false;
     if (!checkContentKept(where) || !checkOutsideUntouched(where)
         || !checkServerCalls(op.device, recordedBefore, trashes, downloads,
-                             folderStayed ? archivedBefore : archivedFiles(op.device), changedDuringPass, where)
+                             folderStayed ? archivedBefore : archivedFiles(op.device), versionsAtSnapshot, where)
         || (undisturbed && !checkHiddenUntouched(op.device, hiddenBefore, hiddenVersionsBefore, trashes, where))
         || (pairingAnew && !checkPairedAnew(op.device, undisturbed ? folderBefore : QMap<QString, QByteArray>(), listBefore, trashes, where))
         || (undisturbed && !checkNoOlderVersionWithoutCopy(op.device, localBefore, where))
@@ -1267,7 +1271,7 @@ QMap<QString, QByteArray> HistoryRunner::archivedFiles(int device) const
 // (checkContentKept has just listed the server).
 bool HistoryRunner::checkServerCalls(int device, const QList<QJsonObject> &statesBefore, const QList<ServerCall> &trashes,
                                      const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
-                                     const QSet<QString> &changedDuringPass,
+                                     const QHash<qint64, qint64> &versionsAtSnapshot,
                                      const QString &when)
 {
     QHash<qint64, QJsonObject> byId;
@@ -1306,10 +1310,11 @@ bool HistoryRunner::checkServerCalls(int device, const QList<QJsonObject> &state
         }
         const qint64 recorded = record->value(QLatin1String("remote_version")).toInteger();
         const qint64 trashed = qint64(node.value(QLatin1String("version")).toDouble());
-        // A version stored there after the pass's snapshot cannot be told from
-        // the recorded one: the deletion names a node, not a version, and the
-        // server offers no deletion on a condition. Its trash keeps that one.
-        if (trashed != recorded && !changedDuringPass.contains(path)) {
+        // A version stored there after the pass's snapshot (by the portal, a
+        // restore or another desktop) cannot be told from the recorded one:
+        // the deletion names a node, not a version, and the server offers no
+        // deletion on a condition. Its trash keeps that one.
+        if (trashed != recorded && versionsAtSnapshot.value(trash.id, -1) != recorded) {
             fail(QStringLiteral("the engine trashed version %1 of %2, this device recorded version %3, %4")
                      .arg(trashed)
                      .arg(path)
@@ -1452,6 +1457,7 @@ bool HistoryRunner::checkNoOlderVersionWithoutCopy(int device, const QMap<QStrin
     QSet<QByteArray> away;
     for (const QSet<QByteArray> &contents : std::as_const(restoredAway))
         away.unite(contents);
+    away.subtract(reissuedContents());
     const QMap<QString, QByteArray> after = folderHashes(device, true);
     const QSet<QByteArray> keptHere(after.cbegin(), after.cend());
     QSet<QByteArray> onServer;
@@ -1640,6 +1646,7 @@ void HistoryRunner::restoreServer(const HistoryOp &op)
                       {id, back}))
         return;
     restoredAway[id].unite(away);
+    restoredFrom[id] = restoredFrom.contains(id) ? qMin(restoredFrom.value(id), back + 1) : back + 1;
     // a version that lived only on the server is gone with the backup's
     // restore, as the portal's own deletion of it would be; one that a desktop
     // holds has to survive
@@ -1857,6 +1864,21 @@ QSet<QByteArray> HistoryRunner::availableContents()
     return available;
 }
 
+// Versions a restore took away whose numbers the server has handed out
+// again (to the last listing): its lineage then reads as edits made on top of
+// them, and a desktop that recorded one cannot know its content left.
+QSet<QByteArray> HistoryRunner::reissuedContents() const
+{
+    QSet<QByteArray> reissued;
+    for (const QJsonValue &value : std::as_const(lastServerList)) {
+        const QJsonObject node = value.toObject();
+        const qint64 id = qint64(node.value(QLatin1String("id")).toDouble());
+        if (restoredFrom.contains(id) && qint64(node.value(QLatin1String("version")).toDouble()) >= restoredFrom.value(id))
+            reissued.unite(restoredAway.value(id));
+    }
+    return reissued;
+}
+
 bool HistoryRunner::checkContentKept(const QString &when)
 {
     const QSet<QByteArray> available = availableContents();
@@ -1864,11 +1886,17 @@ bool HistoryRunner::checkContentKept(const QString &when)
         fail(QStringLiteral("cannot list the server %1: %2").arg(when, fixture.server->lastError()));
         return false;
     }
-    for (auto it = tracked.cbegin(); it != tracked.cend(); ++it) {
+    const QSet<QByteArray> reissued = reissuedContents();
+    for (auto it = tracked.begin(); it != tracked.end();) {
+        if (!available.contains(it.key()) && reissued.contains(it.key())) {
+            it = tracked.erase(it);
+            continue;
+        }
         if (!available.contains(it.key())) {
             fail(QStringLiteral("content lost %1: %2 (%3)").arg(when, QString::fromLatin1(it.key()), it.value()));
             return false;
         }
+        ++it;
     }
     return true;
 }

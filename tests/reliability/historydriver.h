@@ -142,6 +142,7 @@ private:
     void runSecondEngine(const HistoryOp &op);
     QMap<QString, QByteArray> folderHashes(int device, bool withEngineEntries) const;
     QJsonArray serverListOf(int device) const;
+    QSet<QByteArray> reissuedContents() const;
 
     // invariants
     QSet<QByteArray> availableContents();
@@ -155,7 +156,7 @@ private:
     };
     bool checkServerCalls(int device, const QList<QJsonObject> &statesBefore, const QList<ServerCall> &trashes,
                           const QList<qint64> &downloads, const QMap<QString, QByteArray> &archivedBefore,
-                          const QSet<QString> &changedDuringPass, const QString &when);
+                          const QHash<qint64, qint64> &versionsAtSnapshot, const QString &when);
     QMap<QString, QByteArray> archivedFiles(int device) const;
     bool refused(const QString &serverPath) const;
     bool checkHiddenUntouched(int device, const QMap<QString, QByteArray> &before, const QMap<QString, qint64> &versionsBefore,
@@ -216,6 +217,11 @@ private:
     // contents a server restore took away, by node id: a local copy of one of
     // them may only be replaced while a copy is kept
     QHash<qint64, QSet<QByteArray>> restoredAway;
+    // the lowest version number a restore took away, by node id: once the
+    // server hands that number out again, a desktop that recorded the old
+    // one sees an ordinary newer version and cannot know its content left
+    // the server
+    QHash<qint64, qint64> restoredFrom;
     // the device's last pass held removals back and asks the user
     QList<bool> asked;
     QList<bool> completedOnce;
