@@ -833,6 +833,10 @@ bool HistoryRunner::applyUserStep(const HistoryOp &op)
         return true;
 
     const QDir root(devices.at(op.device)->folder);
+    // nothing is written into a sync folder that is not there: bringing it
+    // back is a step of its own, which the checks know as the user's
+    if (!root.exists())
+        return true;
     const QString target = root.filePath(op.path);
     const QFileInfo info(target);
     // what is unreadable stays as it is until the user makes it readable again
