@@ -166,11 +166,14 @@ FunctionEnd
         ${If} ${FileExists} "$INSTDIR\${REL}"
             Rename "$INSTDIR\${REL}" "${BACKUP}\${REL}"
         ${EndIf}
-        ${IfNot} ${Errors}
-            Rename "${STAGING}\${REL}" "$INSTDIR\${REL}"
-        ${EndIf}
+        ; (testing the error flag clears it)
         ${If} ${Errors}
             StrCpy $switchFailed 1
+        ${Else}
+            Rename "${STAGING}\${REL}" "$INSTDIR\${REL}"
+            ${If} ${Errors}
+                StrCpy $switchFailed 1
+            ${EndIf}
         ${EndIf}
     ${EndIf}
 !macroend
@@ -198,8 +201,10 @@ FunctionEnd
     ${EndIf}
 !macroend
 
-!macro BackupFolder REL
+; the folders a switch moves files into, on both sides
+!macro SwitchFolder REL
     CreateDirectory "${BACKUP}\${REL}"
+    CreateDirectory "$INSTDIR\${REL}"
 !macroend
 
 !macro RemoveBackupFolder REL
@@ -307,7 +312,7 @@ Section "Program"
     ${EndIf}
 
     CreateDirectory "${BACKUP}"
-    !insertmacro InstalledFolders BackupFolder
+    !insertmacro InstalledFolders SwitchFolder
     ClearErrors
     FileOpen $R2 "${MARKER}" w
     FileWrite $R2 "${VERSION}"

@@ -497,6 +497,9 @@ void TestInstaller::updateLeavesAWholeProgram_data()
     // a power cut or a kill while the new files are being written
     QTest::newRow("killed while copying") << QStringLiteral("killed") << -1;
     QTest::newRow("older release") << QStringLiteral("older") << 3;
+    // what a power cut in the middle of the switch leaves: the next installer
+    // puts the old files back first (and then refuses its older release)
+    QTest::newRow("switch cut short") << QStringLiteral("cut") << 3;
     // the copy the program runs from is updated, not the registered one
     QTest::newRow("copy elsewhere") << QStringLiteral("elsewhere") << 0;
 }
@@ -512,7 +515,7 @@ void TestInstaller::updateLeavesAWholeProgram()
     const QString thisVersion = qEnvironmentVariable("KUMAT_INSTALLER_VERSION");
     const QString nextVersion = qEnvironmentVariable("KUMAT_NEXT_VERSION");
     QVERIFY2(QFileInfo::exists(nextInstaller), "the later release is not built (scripts/build-installer)");
-    const bool older = fault == QLatin1String("older");
+    const bool older = fault == QLatin1String("older") || fault == QLatin1String("cut");
     const QString offeredInstaller = older ? thisInstaller : nextInstaller;
 
     QTemporaryDir temp;
@@ -542,6 +545,22 @@ void TestInstaller::updateLeavesAWholeProgram()
     const QMap<QString, QString> before = folderDigests(dir);
     QVERIFY(before.contains(exeName));
     QVERIFY(before.contains(QStringLiteral("uninstall.exe")));
+
+    const QString marker = dir + QStringLiteral("/.guncelleme-suruyor");
+    if (fault == QLatin1String("cut")) {
+        // one file switched, the program cut between its two renames
+        const QString backup = dir + QStringLiteral("/.guncelleme-eski");
+        QVERIFY(QDir().mkpath(backup));
+        QVERIFY(QFile::rename(dir + QStringLiteral("/Qt6Core.dll"), backup + QStringLiteral("/Qt6Core.dll")));
+        QFile replaced(dir + QStringLiteral("/Qt6Core.dll"));
+        QVERIFY(replaced.open(QIODevice::WriteOnly));
+        replaced.write("yeni sürümün dosyası");
+        replaced.close();
+        QVERIFY(QFile::rename(exe, backup + QLatin1Char('/') + exeName));
+        QFile switching(marker);
+        QVERIFY(switching.open(QIODevice::WriteOnly));
+        switching.write(nextVersion.toLatin1());
+    }
 
     HANDLE held = INVALID_HANDLE_VALUE;
     const auto release = qScopeGuard([&] {
@@ -586,6 +605,7 @@ void TestInstaller::updateLeavesAWholeProgram()
 
     // the installed folder: not a byte changed, and the old version starts
     QCOMPARE(folderDigests(dir), before);
+    QVERIFY(!QFileInfo::exists(marker));
     QCOMPARE(fileVersion(exe), installed);
     QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), installed);
     QCOMPARE(QDir::fromNativeSeparators(QSettings(uninstallKey, QSettings::NativeFormat).value("InstallLocation").toString()),
