@@ -497,10 +497,13 @@ void TestInstaller::updateLeavesAWholeProgram_data()
     // a power cut or a kill while the new files are being written
     QTest::newRow("killed while copying") << QStringLiteral("killed") << -1;
     QTest::newRow("older release") << QStringLiteral("older") << 3;
+    // another copy than the one that handed over (another session's, say)
+    QTest::newRow("a copy still running") << QStringLiteral("running") << 0;
     // what a power cut in the middle of the switch leaves: the next installer
     // puts the old files back first (and then refuses its older release)
     QTest::newRow("switch cut short") << QStringLiteral("cut") << 3;
-    // the copy the program runs from is updated, not the registered one
+    // the copy the program runs from is updated, not the registered one (its
+    // folder unquoted on the command line, with a "-" that ends an option)
     QTest::newRow("copy elsewhere") << QStringLiteral("elsewhere") << 0;
 }
 
@@ -539,7 +542,7 @@ void TestInstaller::updateLeavesAWholeProgram()
 
     QString target = dir;
     if (fault == QLatin1String("elsewhere")) {
-        target = temp.filePath(QStringLiteral("Başka Kopya"));
+        target = temp.filePath(QStringLiteral("Başka-Kopya"));
         QVERIFY(copyFolder(dir, target));
     }
     const QMap<QString, QString> before = folderDigests(dir);
@@ -575,6 +578,14 @@ void TestInstaller::updateLeavesAWholeProgram()
         QVERIFY(held != INVALID_HANDLE_VALUE);
     }
 
+    QProcess running;
+    if (fault == QLatin1String("running")) {
+        running.setProcessEnvironment(programEnvironment());
+        running.start(exe, QStringList());
+        QVERIFY2(running.waitForStarted(20000), qPrintable(running.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(exe) != 0, 60000);
+    }
+
     QProcess update;
     update.setProcessEnvironment(programEnvironment());
     update.start(offeredInstaller, {QStringLiteral("--update"), QStringLiteral("--target"), QDir::toNativeSeparators(target)});
@@ -593,6 +604,20 @@ void TestInstaller::updateLeavesAWholeProgram()
         QVERIFY(update.waitForFinished(10000));
         // cut during the copy, not the switch after it
         QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-suruyor")));
+    } else if (fault == QLatin1String("running")) {
+        // nothing is touched while it runs; once it ends the update goes through
+        QVERIFY2(!update.waitForFinished(5000), "the update did not wait for the running copy");
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-yeni")));
+        QCOMPARE(folderDigests(dir), before);
+        const DWORD runningPid = DWORD(running.processId());
+        running.kill();
+        QVERIFY(running.waitForFinished(10000));
+        QVERIFY(update.waitForFinished(180000));
+        QCOMPARE(update.exitCode(), exitCode);
+        QCOMPARE(fileVersion(exe), nextVersion);
+        QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), nextVersion);
+        QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(exe) != 0 && programStartedFrom(exe) != runningPid, 60000);
+        return;
     } else {
         QVERIFY(update.waitForFinished(180000));
         QCOMPARE(update.exitStatus(), QProcess::NormalExit);
