@@ -341,11 +341,10 @@ Section "Program"
     RMDir /r "${BACKUP}"
     RMDir /r "${STAGING}"
 
-    ; An update of a copy elsewhere leaves the registered installation's
-    ; description as it is.
+    ; An update describes only the registered installation: a copy elsewhere
+    ; is updated without taking its place.
     ReadRegStr $R3 HKCU "${UNINSTKEY}" "InstallLocation"
     ${If} $updateMode != 1
-    ${OrIf} $R3 == ""
     ${OrIf} $R3 == $INSTDIR
         CreateShortCut "$SMPROGRAMS\${SHORTCUT}" "$INSTDIR\${EXE}"
         WriteRegStr HKCU "${UNINSTKEY}" "DisplayName" "${APPNAME}"

@@ -655,6 +655,17 @@ void TestInstaller::updateLeavesAWholeProgram()
     endProcess(programStartedFrom(exe));
     QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-eski")));
 
+    if (fault == QLatin1String("older")) {
+        // a plain install of the older release over it is refused as well
+        QProcess plain;
+        plain.setProgram(thisInstaller);
+        plain.setNativeArguments(QStringLiteral("/S /D=") + QDir::toNativeSeparators(dir));
+        plain.start();
+        QVERIFY(plain.waitForFinished(120000));
+        QCOMPARE(plain.exitCode(), exitCode);
+        QCOMPARE(folderDigests(dir), before);
+    }
+
     if (fault == QLatin1String("killed")) {
         // the next update clears what the cut one left and goes through
         QProcess again;
