@@ -238,9 +238,15 @@ Function WaitForProgramEnd
     StrCpy $2 0
     ${DoWhile} ${FileExists} "$INSTDIR\${EXE}"
         ; GENERIC_WRITE, no sharing, OPEN_EXISTING: opens nothing new and writes nothing
-        System::Call 'kernel32::CreateFileW(w "$INSTDIR\${EXE}", i 0x40000000, i 0, p 0, i 3, i 0, p 0) p .r1'
+        System::Call 'kernel32::CreateFileW(w "$INSTDIR\${EXE}", i 0x40000000, i 0, p 0, i 3, i 0, p 0) p .r1 ?e'
+        Pop $3
         ${If} $1 P<> -1
             System::Call 'kernel32::CloseHandle(p r1)'
+            ${Break}
+        ${EndIf}
+        ; only a sharing violation means someone has it open (a read-only
+        ; file refuses writing as well, yet renames)
+        ${If} $3 <> 32
             ${Break}
         ${EndIf}
         ${If} $2 >= 120
