@@ -207,26 +207,46 @@ FunctionEnd
     CreateDirectory "$INSTDIR\${REL}"
 !macroend
 
-!macro RemoveBackupFolder REL
-    RMDir "${BACKUP}\${REL}"
-!macroend
-
 !include "${PARTS}"
+
+; ${Locate} callback: a file in the backup that this release's list does not
+; name (an older release's switch was cut short) goes back all the same.
+Function RestoreUnlistedPart
+    StrLen $R5 "${BACKUP}\"
+    StrCpy $R5 $R9 "" $R5
+    ${GetParent} "$INSTDIR\$R5" $R4
+    CreateDirectory $R4
+    ClearErrors
+    Delete "$INSTDIR\$R5"
+    Rename $R9 "$INSTDIR\$R5"
+    ${If} ${Errors}
+        StrCpy $restoreFailed 1
+    ${EndIf}
+    Push $R5
+FunctionEnd
 
 ; Puts every file a cut-short switch moved back; the marker goes only when
 ; all are back. $restoreFailed tells.
 Function RestoreSwitched
     StrCpy $restoreFailed 0
     !insertmacro InstalledParts RestorePart
+    ${If} ${FileExists} "${BACKUP}\*.*"
+        ${Locate} "${BACKUP}" "/L=F" "RestoreUnlistedPart"
+    ${EndIf}
     ${If} $restoreFailed == 0
-        ; only what is empty: a file the list does not know stays in the backup
-        !insertmacro InstalledFolders RemoveBackupFolder
-        RMDir "${BACKUP}"
-        ${If} ${FileExists} "${BACKUP}\*.*"
+    ${AndIf} ${FileExists} "${BACKUP}\*.*"
+        ; counted, not assumed: only empty folders may go
+        ClearErrors
+        ${GetSize} "${BACKUP}" "/S=0B /G=1" $R0 $R1 $R2
+        ${If} ${Errors}
+        ${OrIf} $R1 <> 0
             StrCpy $restoreFailed 1
         ${Else}
-            Delete "${MARKER}"
+            RMDir /r "${BACKUP}"
         ${EndIf}
+    ${EndIf}
+    ${If} $restoreFailed == 0
+        Delete "${MARKER}"
     ${EndIf}
 FunctionEnd
 

@@ -545,6 +545,14 @@ void TestInstaller::updateLeavesAWholeProgram()
         target = temp.filePath(QStringLiteral("Başka-Kopya"));
         QVERIFY(copyFolder(dir, target));
     }
+    if (fault == QLatin1String("cut")) {
+        // a file of the release that was being replaced which this one's list
+        // does not name
+        QFile unlisted(dir + QStringLiteral("/styles/eski-eklenti.dll"));
+        QVERIFY(QDir().mkpath(QFileInfo(unlisted).path()));
+        QVERIFY(unlisted.open(QIODevice::WriteOnly));
+        unlisted.write("eski sürümün eklentisi");
+    }
     const QMap<QString, QString> before = folderDigests(dir);
     QVERIFY(before.contains(exeName));
     QVERIFY(before.contains(QStringLiteral("uninstall.exe")));
@@ -560,6 +568,9 @@ void TestInstaller::updateLeavesAWholeProgram()
         replaced.write("yeni sürümün dosyası");
         replaced.close();
         QVERIFY(QFile::rename(exe, backup + QLatin1Char('/') + exeName));
+        QVERIFY(QDir().mkpath(backup + QStringLiteral("/styles")));
+        QVERIFY(QFile::rename(dir + QStringLiteral("/styles/eski-eklenti.dll"),
+                              backup + QStringLiteral("/styles/eski-eklenti.dll")));
         QFile switching(marker);
         QVERIFY(switching.open(QIODevice::WriteOnly));
         switching.write(nextVersion.toLatin1());
