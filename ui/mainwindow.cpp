@@ -232,6 +232,7 @@ MainWindow::MainWindow(QWidget *parent)
             connectAndStart();
     });
     QTimer::singleShot(2500, Qt::CoarseTimer, this, [this] { updateManager->checkForUpdates(manifestUrl()); });
+    QTimer::singleShot(0, this, &MainWindow::removeStartedInstaller);
 
     updateTimer = new QTimer(this);
     updateTimer->setInterval(86400000);

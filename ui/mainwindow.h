@@ -72,6 +72,8 @@ private:
     QString questionText() const;
     void askToInstall();
     void quitApplication();
+    void rememberStartedInstaller(const QString &path, const QString &sha256);
+    void removeStartedInstaller();
 
     ApiClient *apiClient;
     SyncEngine *syncEngine;
@@ -104,6 +106,7 @@ private:
     QAction *trayUpdateAction = nullptr;
     QPushButton *updateButton;
     bool quitting = false;
+    int installerRemovalTries = 0;
     // A connect that arrives (from the tray) while a login waits must not start
     // a second login on the same client.
     bool loginInProgress = false;

@@ -3,6 +3,7 @@
 
 #include "autostart.h"
 #include "passwordprotection.h"
+#include "updatemanager.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <memory>
 
@@ -107,6 +109,33 @@ void MainWindow::saveSettings(bool storePassword)
         if (!protectedText.isEmpty())
             settings->setValue(QStringLiteral("password"), protectedText);
     }
+}
+
+// The installer this program's update step starts cannot remove itself, nor
+// can the program while that installer runs: the version it starts (or this
+// one, again, when the update changed nothing) takes it away on its start.
+void MainWindow::rememberStartedInstaller(const QString &path, const QString &sha256)
+{
+    const auto settings = openStore();
+    settings->setValue(QStringLiteral("startedInstaller"), path);
+    settings->setValue(QStringLiteral("startedInstallerSha256"), sha256);
+}
+
+void MainWindow::removeStartedInstaller()
+{
+    const auto settings = openStore();
+    const QString path = settings->value(QStringLiteral("startedInstaller")).toString();
+    if (path.isEmpty())
+        return;
+    if (UpdateManager::removeStartedInstaller(path, settings->value(QStringLiteral("startedInstallerSha256")).toString())) {
+        settings->remove(QStringLiteral("startedInstaller"));
+        settings->remove(QStringLiteral("startedInstallerSha256"));
+        return;
+    }
+    // the installer that started this program is still ending; after a
+    // minute the next start tries again
+    if (++installerRemovalTries < 60)
+        QTimer::singleShot(1000, Qt::CoarseTimer, this, &MainWindow::removeStartedInstaller);
 }
 
 // The folder of the last completed pass: one that is missing when the program

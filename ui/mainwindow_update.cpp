@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
@@ -126,8 +127,12 @@ void MainWindow::launchUpdater(const QString &installerPath)
     }
     if (syncEngine->isRunning())
         syncEngine->stop();
+    // The installation this program runs from is the one updated, wherever
+    // the installer last registered one.
     const QStringList arguments{QStringLiteral("--update"), QStringLiteral("--wait-pid"),
-                                QString::number(QCoreApplication::applicationPid())};
+                                QString::number(QCoreApplication::applicationPid()), QStringLiteral("--target"),
+                                QDir::toNativeSeparators(QCoreApplication::applicationDirPath())};
+    rememberStartedInstaller(installerPath, updateManager->installerSha256());
     // The update manager holds the installer so that nothing replaces it
     // before it has started; once started, it stays held until this program
     // ends, a moment later.

@@ -310,7 +310,26 @@ void UpdateManager::finishDownload(QNetworkReply *reply, const QString &installe
                                              : QStringLiteral("Güncelleme dosyasının güvenlik doğrulaması başarısız."));
         return;
     }
+    readySha256 = digest;
     Q_EMIT updateReady(installer);
+}
+
+bool UpdateManager::removeStartedInstaller(const QString &path, const QString &sha256)
+{
+    const QFileInfo info(path);
+    // gone already, or not a plain file: nothing there is this program's to remove
+    if (!info.isAbsolute() || info.isSymLink() || !info.isFile())
+        return true;
+    HeldFile held;
+    if (!held.hold(path))
+        return false;
+    const QString content = held.sha256();
+    held.release();
+    if (content.isEmpty())
+        return false;
+    if (content.compare(sha256, Qt::CaseInsensitive) != 0)
+        return true;
+    return QFile::remove(path) || !QFileInfo::exists(path);
 }
 
 void UpdateManager::releaseInstaller()

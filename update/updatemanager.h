@@ -28,6 +28,14 @@ public:
     // Lets go of the installer that updateReady named: it could not be
     // started. Once it has started the manager's end lets go of it.
     void releaseInstaller();
+    // The digest the installer that updateReady named was verified against.
+    QString installerSha256() const { return readySha256; }
+    // Takes away an installer that an earlier run verified and started,
+    // once that installer has ended. Only the file verified goes: true when
+    // nothing of it is left at path (removed, or what is there now is not
+    // it); false while it cannot be read or removed yet (Windows keeps a
+    // running program's file), to be tried again.
+    static bool removeStartedInstaller(const QString &path, const QString &sha256);
 
 Q_SIGNALS:
     void log(const QString &message);
@@ -59,4 +67,5 @@ private:
     // The verified installer, held from its digest on so that the program
     // started is the one verified.
     HeldFile heldInstaller;
+    QString readySha256;
 };

@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -207,6 +208,41 @@ int runInstaller(const QString &commandLine, int timeoutMs = 120000)
     return installer.exitStatus() == QProcess::NormalExit ? installer.exitCode() : -1;
 }
 
+// Every file under dir by its path there, with its SHA-256; the update's own
+// working folders aside.
+QMap<QString, QString> folderDigests(const QString &dir)
+{
+    QMap<QString, QString> digests;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString relative = QDir(dir).relativeFilePath(it.next());
+        if (!relative.startsWith(QLatin1String(".guncelleme-")))
+            digests.insert(relative, readFileContent(it.filePath()).sha256);
+    }
+    return digests;
+}
+
+bool copyFolder(const QString &from, const QString &to)
+{
+    QDirIterator it(from, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString target = to + QLatin1Char('/') + QDir(from).relativeFilePath(it.next());
+        if (!QDir().mkpath(QFileInfo(target).path()) || !QFile::copy(it.filePath(), target))
+            return false;
+    }
+    return true;
+}
+
+// The process id of a program window started from exe, 0 while there is none.
+DWORD programStartedFrom(const QString &exe)
+{
+    for (DWORD pid : programWindows()) {
+        if (processImage(pid).compare(exe, Qt::CaseInsensitive) == 0)
+            return pid;
+    }
+    return 0;
+}
+
 } // namespace
 
 // Install, update and uninstall, as a user and as the self-update run them.
@@ -220,6 +256,8 @@ private Q_SLOTS:
     void updateChain_data();
     void updateChain();
     void updateGivesUpOnAProgramThatStays();
+    void updateLeavesAWholeProgram_data();
+    void updateLeavesAWholeProgram();
 };
 
 void TestInstaller::initTestCase()
@@ -430,6 +468,8 @@ void TestInstaller::updateChain()
         120000);
     QCOMPARE(fileVersion(exe), nextVersion);
     QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), nextVersion);
+    // the new version takes away the installer that the old one started
+    QTRY_COMPARE_WITH_TIMEOUT(QDir(programTemp).entryList(QDir::Files | QDir::Hidden), QStringList(), 90000);
 }
 
 // An update whose program does not end within a minute installs nothing and
@@ -449,6 +489,209 @@ void TestInstaller::updateGivesUpOnAProgramThatStays()
              2);
     QVERIFY2(waited.elapsed() >= 59000, qPrintable(QString::number(waited.elapsed())));
     QVERIFY(!QFileInfo::exists(dir));
+}
+
+void TestInstaller::updateLeavesAWholeProgram_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    // a file of the installation that someone holds open cannot be replaced:
+    // everything already switched goes back
+    QTest::newRow("file held open") << QStringLiteral("held") << 5;
+    // a power cut or a kill while the new files are being written
+    QTest::newRow("killed while copying") << QStringLiteral("killed") << -1;
+    QTest::newRow("older release") << QStringLiteral("older") << 3;
+    // another copy than the one that handed over (another session's, say)
+    QTest::newRow("a copy still running") << QStringLiteral("running") << 0;
+    // what a power cut in the middle of the switch leaves: the next installer
+    // puts the old files back first (and then refuses its older release)
+    QTest::newRow("switch cut short") << QStringLiteral("cut") << 3;
+    // the copy the program runs from is updated, not the registered one (its
+    // folder unquoted on the command line, with a "-" that ends an option)
+    QTest::newRow("copy elsewhere") << QStringLiteral("elsewhere") << 0;
+}
+
+// Whatever happens to an update, the folder holds one whole version that
+// starts, and the registered description tells which.
+void TestInstaller::updateLeavesAWholeProgram()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    const QString thisInstaller = QDir::fromNativeSeparators(qEnvironmentVariable("KUMAT_INSTALLER"));
+    const QString nextInstaller = QDir::fromNativeSeparators(qEnvironmentVariable("KUMAT_NEXT_INSTALLER"));
+    const QString thisVersion = qEnvironmentVariable("KUMAT_INSTALLER_VERSION");
+    const QString nextVersion = qEnvironmentVariable("KUMAT_NEXT_VERSION");
+    QVERIFY2(QFileInfo::exists(nextInstaller), "the later release is not built (scripts/build-installer)");
+    const bool older = fault == QLatin1String("older") || fault == QLatin1String("cut");
+    const QString offeredInstaller = older ? thisInstaller : nextInstaller;
+
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QString dir = temp.filePath(QStringLiteral("Kumat Program"));
+    const QString exe = dir + QLatin1Char('/') + exeName;
+    {
+        QProcess first;
+        first.setProgram(older ? nextInstaller : thisInstaller);
+        first.setNativeArguments(QStringLiteral("/S /D=") + QDir::toNativeSeparators(dir));
+        first.start();
+        QVERIFY(first.waitForFinished(120000));
+        QCOMPARE(first.exitCode(), 0);
+    }
+    const auto uninstall = qScopeGuard([&] {
+        QProcess::execute(dir + QStringLiteral("/uninstall.exe"), {QStringLiteral("/S")});
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(dir + QStringLiteral("/uninstall.exe")), 60000);
+    });
+    const QString installed = older ? nextVersion : thisVersion;
+    QCOMPARE(fileVersion(exe), installed);
+
+    QString target = dir;
+    if (fault == QLatin1String("elsewhere")) {
+        target = temp.filePath(QStringLiteral("Başka-Kopya"));
+        QVERIFY(copyFolder(dir, target));
+    }
+    if (fault == QLatin1String("cut")) {
+        // a file of the release that was being replaced which this one's list
+        // does not name
+        QFile unlisted(dir + QStringLiteral("/styles/eski-eklenti.dll"));
+        QVERIFY(QDir().mkpath(QFileInfo(unlisted).path()));
+        QVERIFY(unlisted.open(QIODevice::WriteOnly));
+        unlisted.write("eski sürümün eklentisi");
+    }
+    const QMap<QString, QString> before = folderDigests(dir);
+    QVERIFY(before.contains(exeName));
+    QVERIFY(before.contains(QStringLiteral("uninstall.exe")));
+
+    const QString marker = dir + QStringLiteral("/.guncelleme-suruyor");
+    if (fault == QLatin1String("cut")) {
+        // one file switched, the program cut between its two renames
+        const QString backup = dir + QStringLiteral("/.guncelleme-eski");
+        QVERIFY(QDir().mkpath(backup));
+        QVERIFY(QFile::rename(dir + QStringLiteral("/Qt6Core.dll"), backup + QStringLiteral("/Qt6Core.dll")));
+        QFile replaced(dir + QStringLiteral("/Qt6Core.dll"));
+        QVERIFY(replaced.open(QIODevice::WriteOnly));
+        replaced.write("yeni sürümün dosyası");
+        replaced.close();
+        QVERIFY(QFile::rename(exe, backup + QLatin1Char('/') + exeName));
+        QVERIFY(QDir().mkpath(backup + QStringLiteral("/styles")));
+        QVERIFY(QFile::rename(dir + QStringLiteral("/styles/eski-eklenti.dll"),
+                              backup + QStringLiteral("/styles/eski-eklenti.dll")));
+        QFile switching(marker);
+        QVERIFY(switching.open(QIODevice::WriteOnly));
+        switching.write(nextVersion.toLatin1());
+    }
+
+    HANDLE held = INVALID_HANDLE_VALUE;
+    const auto release = qScopeGuard([&] {
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+    });
+    if (fault == QLatin1String("held")) {
+        // shared with no one: not renamed, not replaced, not removed. The
+        // program itself is switched last, so all else has moved by then.
+        held = CreateFileW(QDir::toNativeSeparators(dir + QStringLiteral("/uninstall.exe")).toStdWString().c_str(),
+                           GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        QVERIFY(held != INVALID_HANDLE_VALUE);
+    }
+
+    QProcess running;
+    if (fault == QLatin1String("running")) {
+        running.setProcessEnvironment(programEnvironment());
+        running.start(exe, QStringList());
+        QVERIFY2(running.waitForStarted(20000), qPrintable(running.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(exe) != 0, 60000);
+    }
+
+    QProcess update;
+    update.setProcessEnvironment(programEnvironment());
+    update.start(offeredInstaller, {QStringLiteral("--update"), QStringLiteral("--target"), QDir::toNativeSeparators(target)});
+    QVERIFY2(update.waitForStarted(20000), qPrintable(update.errorString()));
+    const auto endPrograms = qScopeGuard([&] {
+        update.kill();
+        update.waitForFinished(10000);
+        for (DWORD pid : programWindows())
+            endProcess(pid);
+    });
+    if (fault == QLatin1String("killed")) {
+        // the copy step begins with the folder of new files
+        const QString staging = dir + QStringLiteral("/.guncelleme-yeni");
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(staging) || update.state() != QProcess::Running, 60000);
+        update.kill();
+        QVERIFY(update.waitForFinished(10000));
+        // cut during the copy, not the switch after it
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-suruyor")));
+    } else if (fault == QLatin1String("running")) {
+        // nothing is touched while it runs; once it ends the update goes through
+        QVERIFY2(!update.waitForFinished(5000), "the update did not wait for the running copy");
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-yeni")));
+        QCOMPARE(folderDigests(dir), before);
+        const DWORD runningPid = DWORD(running.processId());
+        running.kill();
+        QVERIFY(running.waitForFinished(10000));
+        QVERIFY(update.waitForFinished(180000));
+        QCOMPARE(update.exitCode(), exitCode);
+        QCOMPARE(fileVersion(exe), nextVersion);
+        QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), nextVersion);
+        QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(exe) != 0 && programStartedFrom(exe) != runningPid, 60000);
+        return;
+    } else {
+        QVERIFY(update.waitForFinished(180000));
+        QCOMPARE(update.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(update.exitCode(), exitCode);
+    }
+    if (held != INVALID_HANDLE_VALUE) {
+        CloseHandle(held);
+        held = INVALID_HANDLE_VALUE;
+    }
+
+    // the installed folder: not a byte changed, and the old version starts
+    QCOMPARE(folderDigests(dir), before);
+    QVERIFY(!QFileInfo::exists(marker));
+    QCOMPARE(fileVersion(exe), installed);
+    QCOMPARE(QSettings(uninstallKey, QSettings::NativeFormat).value("DisplayVersion").toString(), installed);
+    QCOMPARE(QDir::fromNativeSeparators(QSettings(uninstallKey, QSettings::NativeFormat).value("InstallLocation").toString()),
+             dir);
+    if (fault == QLatin1String("killed")) {
+        QProcess old;
+        old.setProcessEnvironment(programEnvironment());
+        old.setProgram(exe);
+        QVERIFY(old.startDetached());
+    }
+    if (fault == QLatin1String("elsewhere")) {
+        // updated where it runs: the new version starts from there
+        const QString copied = target + QLatin1Char('/') + exeName;
+        QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(copied) != 0, 60000);
+        QCOMPARE(fileVersion(copied), nextVersion);
+        QVERIFY(!QFileInfo::exists(target + QStringLiteral("/.guncelleme-eski")));
+        QVERIFY(!QFileInfo::exists(target + QStringLiteral("/.guncelleme-yeni")));
+        return;
+    }
+    // the installer starts the program that handed over again
+    QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(exe) != 0, 60000);
+    endProcess(programStartedFrom(exe));
+    QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-eski")));
+
+    if (fault == QLatin1String("older")) {
+        // a plain install of the older release over it is refused as well
+        QProcess plain;
+        plain.setProgram(thisInstaller);
+        plain.setNativeArguments(QStringLiteral("/S /D=") + QDir::toNativeSeparators(dir));
+        plain.start();
+        QVERIFY(plain.waitForFinished(120000));
+        QCOMPARE(plain.exitCode(), exitCode);
+        QCOMPARE(folderDigests(dir), before);
+    }
+
+    if (fault == QLatin1String("killed")) {
+        // the next update clears what the cut one left and goes through
+        QProcess again;
+        again.setProcessEnvironment(programEnvironment());
+        again.start(nextInstaller, {QStringLiteral("--update"), QStringLiteral("--target"), QDir::toNativeSeparators(dir)});
+        QVERIFY(again.waitForFinished(180000));
+        QCOMPARE(again.exitCode(), 0);
+        QCOMPARE(fileVersion(exe), nextVersion);
+        QVERIFY(!QFileInfo::exists(dir + QStringLiteral("/.guncelleme-yeni")));
+        QTRY_VERIFY_WITH_TIMEOUT(programStartedFrom(exe) != 0, 60000);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestInstaller)

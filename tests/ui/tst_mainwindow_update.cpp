@@ -5,6 +5,8 @@
 #include "syncengine.h"
 #include "updatemanager.h"
 
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QOperatingSystemVersion>
 #include <QSignalSpy>
@@ -64,6 +66,8 @@ private Q_SLOTS:
     void failedDownloadClosesDialog();
     void installerThatCannotStart();
     void installerHandOff();
+    void startedInstallerRemoval_data();
+    void startedInstallerRemoval();
 
 private:
     std::unique_ptr<QTemporaryDir> temp;
@@ -351,8 +355,44 @@ void TestMainWindowUpdate::installerHandOff()
     QFile args(record);
     QVERIFY(args.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(args.readAll()),
-             QStringLiteral("--update\n--wait-pid\n%1\n").arg(QCoreApplication::applicationPid()));
+             QStringLiteral("--update\n--wait-pid\n%1\n--target\n%2\n")
+                 .arg(QCoreApplication::applicationPid())
+                 .arg(QDir::toNativeSeparators(QCoreApplication::applicationDirPath())));
     QCOMPARE(boxes.boxes.size(), 0);
+    // the next start takes the installer away
+    QCOMPARE(store()->value("startedInstaller").toString(), installer);
+}
+
+void TestMainWindowUpdate::startedInstallerRemoval_data()
+{
+    QTest::addColumn<QByteArray>("contentNow");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("the installer started") << QByteArray("kurulum 0.4.0") << true;
+    // the name now holds something else: not the program's to remove
+    QTest::newRow("another file since") << QByteArray("başka bir dosya") << false;
+    QTest::newRow("gone already") << QByteArray() << false;
+}
+
+// A start after an update takes away the installer that the update step
+// verified and started, and only that one.
+void TestMainWindowUpdate::startedInstallerRemoval()
+{
+    QFETCH(QByteArray, contentNow);
+    QFETCH(bool, removed);
+    const QString installer = temp->path() + QStringLiteral("/guncelleme.exe");
+    if (!contentNow.isEmpty()) {
+        QFile file(installer);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contentNow);
+    }
+    store()->setValue("startedInstaller", installer);
+    store()->setValue("startedInstallerSha256",
+                      QString::fromLatin1(QCryptographicHash::hash("kurulum 0.4.0", QCryptographicHash::Sha256).toHex()));
+
+    MainWindow w;
+    QTRY_VERIFY(!store()->contains("startedInstaller"));
+    QVERIFY(!store()->contains("startedInstallerSha256"));
+    QCOMPARE(QFileInfo::exists(installer), !removed && !contentNow.isEmpty());
 }
 
 KUMAT_UI_TEST_MAIN(TestMainWindowUpdate)

@@ -269,6 +269,8 @@ void UpdateDownloadTest::outcome()
         QCOMPARE(trace.outcomes(), QStringList{QStringLiteral("updateReady")});
         QCOMPARE(trace.last(QStringLiteral("updateReady")).value(0).toString(), installerPath);
         QVERIFY(readAll(installerPath) == payload);
+        // what the program's next start compares before taking the installer away
+        QCOMPARE(manager.installerSha256(), sha256Hex(payload));
         QCOMPARE(trace.last(QStringLiteral("downloadProgress")), QVariantList({qint64(payload.size()), qint64(payload.size())}));
         QCOMPARE(filesInTemp(), QStringList{installerName});
         return;
