@@ -1760,6 +1760,10 @@ void HistoryRunner::runSecondEngine(const HistoryOp &op)
     // at the pass's last log line the first copy has already let the folder go
     if (!device->engine.isRunning())
         return;
+    // nor is it working in a folder that is not there: a second start would
+    // make it anew, as for a folder never used
+    if (!QFileInfo::exists(device->folder))
+        return;
     Device second(device->folder);
     if (!second.signIn(fixture.server->baseUrl(), accountEmail(deviceAccount.at(op.device)), fixture.password()))
         return;
