@@ -253,6 +253,16 @@ void TestEngineLifecycle::watchedDirectories()
     watched = SyncEngineTestAccess::watcher(*engine).directories();
     watched.sort();
     QCOMPARE(watched, QStringList({folder, folder + "/d", folder + "/e", folder + "/yeni"}));
+
+#ifndef Q_OS_WIN
+    // a watched folder that goes away is reported and watched no more (on
+    // Windows the one watch is on the top folder)
+    QSignalSpy changes(&SyncEngineTestAccess::watcher(*engine), &FolderWatcher::directoryChanged);
+    QVERIFY(QDir(folder + "/d").removeRecursively());
+    QTRY_VERIFY(!SyncEngineTestAccess::watcher(*engine).directories().contains(folder + "/d"));
+    QVERIFY(changes.contains(QVariantList{folder + "/d"}));
+    QCOMPARE(SyncEngineTestAccess::watcher(*engine).directories().size(), 3);
+#endif
 }
 
 void TestEngineLifecycle::burstGivesOnePassAfterQuietPeriod()
