@@ -17,8 +17,9 @@ struct FolderWatcher::Platform
 {
     int fd = -1;
     QSocketNotifier *notifier = nullptr;
+    // the folders, by watch; a watch that went away is taken out
     QHash<int, QStringList> pathsOf;
-    QStringList watched;
+    QString top;
 
     void close()
     {
@@ -31,7 +32,7 @@ struct FolderWatcher::Platform
         ::close(fd);
         fd = -1;
         pathsOf.clear();
-        watched.clear();
+        top.clear();
     }
 };
 
@@ -63,8 +64,8 @@ void FolderWatcher::watch(const QStringList &dirs)
         if (wd < 0)
             continue;
         p.pathsOf[wd].append(dir);
-        p.watched.append(dir);
     }
+    p.top = dirs.first();
     p.notifier = new QSocketNotifier(p.fd, QSocketNotifier::Read, this);
     connect(p.notifier, &QSocketNotifier::activated, this, [this] {
         Platform &p = *platform;
@@ -90,14 +91,13 @@ void FolderWatcher::watch(const QStringList &dirs)
         }
         QStringList paths;
         // reports were lost: the top folder stands for all of them
-        if (overflow && !p.watched.isEmpty())
-            paths.append(p.watched.first());
+        if (overflow)
+            paths.append(p.top);
         for (const int wd : std::as_const(changed))
             paths += p.pathsOf.value(wd);
         // a folder that went away is watched no more, as with QFileSystemWatcher
         for (const int wd : std::as_const(gone)) {
-            for (const QString &path : p.pathsOf.take(wd))
-                p.watched.removeAll(path);
+            p.pathsOf.remove(wd);
             inotify_rm_watch(fd, wd);
         }
         for (const QString &path : std::as_const(paths)) {
@@ -116,5 +116,8 @@ void FolderWatcher::clear()
 
 QStringList FolderWatcher::directories() const
 {
-    return platform->watched;
+    QStringList dirs;
+    for (const QStringList &paths : std::as_const(platform->pathsOf))
+        dirs += paths;
+    return dirs;
 }
