@@ -1,5 +1,5 @@
 ; The Windows installer: a per-user install without administrator rights.
-;   makensis -DVERSION=0.3.20 -DSTAGE=<laid-out program> -DFILES=<uninstall list> -DPARTS=<switch list> -DOUTFILE=<setup.exe> setup.nsi
+;   makensis -DVERSION=0.3.20 -DSTAGE=<laid-out program> -DPARTS=<file and folder lists> -DOUTFILE=<setup.exe> setup.nsi
 ;   (-DCOMPRESSOR=zlib packs faster)
 ; scripts/build-installer fills these in.
 ;
@@ -207,6 +207,14 @@ FunctionEnd
     CreateDirectory "$INSTDIR\${REL}"
 !macroend
 
+; the uninstaller's counterparts: only what the installer put there goes
+!macro UninstallPart REL
+    Delete "$INSTDIR\${REL}"
+!macroend
+!macro UninstallFolder REL
+    RMDir "$INSTDIR\${REL}"
+!macroend
+
 !include "${PARTS}"
 
 ; ${Locate} callback: a file in the backup that this release's list does not
@@ -393,8 +401,8 @@ Section "Uninstall"
     SetShellVarContext current
     ; Only what the installer put there: the folder may hold anything else
     ; the user keeps in it, and a sync folder is never touched.
-    !include "${FILES}"
-    Delete "$INSTDIR\uninstall.exe"
+    !insertmacro InstalledParts UninstallPart
+    !insertmacro InstalledFolders UninstallFolder
     RMDir "$INSTDIR"
     Delete "$SMPROGRAMS\${SHORTCUT}"
     ; the program's autostart shortcut, by both names of the Startup folder
