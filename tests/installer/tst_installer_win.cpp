@@ -117,38 +117,39 @@ QString fileVersion(const QString &path)
         .arg(HIWORD(info->dwProductVersionLS));
 }
 
-// The hosts file the resolver reads: under Wine, the Linux host's.
+// A hosts file that the resolver of this test and of the programs it starts
+// reads, and no other program: the test runner makes it (under Wine, in a
+// mount namespace where it stands in for /etc/hosts). The machine's own is
+// never written. Empty where there is none, with the reason in
+// hostsSkipReason().
 QString hostsFilePath()
 {
-    if (TestPlatform::underWine())
-        return QStringLiteral("Z:/etc/hosts");
-    return qEnvironmentVariable("SystemRoot") + QStringLiteral("/System32/drivers/etc/hosts");
+    return QDir::fromNativeSeparators(qEnvironmentVariable("KUMAT_TEST_HOSTS_FILE"));
+}
+
+QByteArray hostsSkipReason()
+{
+    const QString reason = qEnvironmentVariable("KUMAT_TEST_HOSTS_UNAVAILABLE");
+    return "the update host's name cannot be pointed at the test server without a hosts file of the test's own ("
+        + (reason.isEmpty() ? QByteArrayLiteral("KUMAT_TEST_HOSTS_FILE, which scripts/wine-test-run sets up")
+                            : reason.toUtf8())
+        + ")";
 }
 
 // Points the update host's name at a loopback address for as long as it
-// lives. Other programs read the file meanwhile (every "localhost"), so it
-// is never left empty or half-written: the entry is appended, and taken away
-// by cutting the file back to its length before. Marked lines that a run
-// which died left behind go first.
+// lives. The programs the test started read the file meanwhile (every
+// "localhost"), so it is never left empty or half-written: the entry is
+// appended in place (the file is mounted over /etc/hosts; a new file would
+// not be), and taken away by cutting the file back to its length before.
 class HostsEntry
 {
 public:
     explicit HostsEntry(const QString &address)
     {
         QFile file(hostsFilePath());
-        if (!file.open(QIODevice::ReadWrite))
+        if (file.fileName().isEmpty() || !file.open(QIODevice::ReadWrite))
             return;
-        QByteArray text = file.readAll();
-        if (text.contains(marker)) {
-            QByteArrayList kept;
-            for (const QByteArray &line : text.split('\n')) {
-                if (!line.contains(marker))
-                    kept.append(line);
-            }
-            text = kept.join('\n');
-            if (!file.resize(0) || !file.seek(0) || file.write(text) != text.size())
-                return;
-        }
+        const QByteArray text = file.readAll();
         if (!text.isEmpty() && !text.endsWith('\n'))
             file.write("\n");
         file.flush();
@@ -336,8 +337,11 @@ void TestInstaller::updateChain()
                                 .arg(QRandomGenerator::global()->bounded(1, 255))
                                 .arg(QRandomGenerator::global()->bounded(1, 255));
     HostsEntry hosts(address);
-    if (!hosts.ok)
-        QSKIP("the hosts file cannot be written here; the update host's name cannot be pointed at the test server");
+    if (!hosts.ok) {
+        if (hostsFilePath().isEmpty())
+            QSKIP(hostsSkipReason().constData());
+        QFAIL("the test's own hosts file cannot be written");
+    }
 
     QTemporaryDir temp;
     QVERIFY(temp.isValid());
