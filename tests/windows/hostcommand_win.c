@@ -1,7 +1,8 @@
 /* A Windows stand-in for a program that exists only on the Linux host (the
  * reference server, openssl). Test programs under Wine start it like any
  * program; it hands its arguments and working folder to the test runner's
- * host broker ($KUMAT_HOST_BROKER_PORT on loopback), which runs the native
+ * host broker ($KUMAT_HOST_BROKER_PORT on loopback, which answers only
+ * requests that carry this run's $KUMAT_HOST_BROKER_SECRET), which runs the native
  * program of the same base name, and relays that program's output and exit
  * code. When this process is terminated the connection drops and the broker
  * ends the native program. A hidden window answers WM_CLOSE, so a polite
@@ -94,13 +95,14 @@ int wmain(int argc, wchar_t **argv)
     WSADATA wsa;
     struct sockaddr_in addr;
     const char *port = getenv("KUMAT_HOST_BROKER_PORT");
+    const wchar_t *secret = _wgetenv(L"KUMAT_HOST_BROKER_SECRET");
     wchar_t self[MAX_PATH], cwd[MAX_PATH];
     wchar_t *name;
     unsigned char header[5];
     int i;
 
-    if (!port) {
-        fprintf(stderr, "hostcommand: KUMAT_HOST_BROKER_PORT is not set\n");
+    if (!port || !secret) {
+        fprintf(stderr, "hostcommand: KUMAT_HOST_BROKER_PORT or KUMAT_HOST_BROKER_SECRET is not set\n");
         return 127;
     }
     CreateThread(NULL, 0, closeWatcher, NULL, 0, NULL);
@@ -123,7 +125,7 @@ int wmain(int argc, wchar_t **argv)
     GetCurrentDirectoryW(MAX_PATH, cwd);
     {
         unsigned char count[4] = {0, 0, 0, (unsigned char)(argc - 1)};
-        if (!sendWide(name) || !sendWide(cwd) || !sendAll((const char *)count, 4))
+        if (!sendWide(secret) || !sendWide(name) || !sendWide(cwd) || !sendAll((const char *)count, 4))
             return 127;
     }
     for (i = 1; i < argc; ++i)
