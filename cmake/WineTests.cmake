@@ -39,38 +39,8 @@ set_target_properties(kumat_powershell_standin PROPERTIES
     AUTOMOC OFF
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/standins)
 
-# Test cases that fail under Wine because Wine is not Windows there, not
-# because of the program or the test: each stays visible (Qt Test reports it as
-# BFAIL, and as BPASS once it passes) without failing the run. One entry per case:
-#   <test binary> <function>[:<data tag>] <reason>
-set(wine_links "a link made with CreateSymbolicLinkW is a plain entry to a Windows program under Wine")
-set(wine_trash "Wine refuses the move into the Recycle Bin: the file stays and the refusal is reported, the program's answer to a refused trash")
-set(KUMAT_WINE_EXPECTED_FAILURES
-    tst_syncpaths "linkedParentRefused:through a link outside" "${wine_links}"
-    tst_syncpaths "linkedParentRefused:deep through a link outside" "${wine_links}"
-    tst_syncpaths "linkedParentRefused:through a link back inside" "${wine_links}"
-    tst_syncpaths "linkedParentRefused:link deeper down" "${wine_links}"
-    tst_syncpaths "deepPathOnAWindowsSizedStack:below a link" "${wine_links}"
-    tst_localscan linksToFilesReadThrough "${wine_links}"
-    tst_passdeletions folderMadeAgainAfterPortalDeletion "${wine_trash}"
-    tst_passdeletions mobileDeletionMovesLocalCopyToTrash "${wine_trash}"
-    tst_passconvergence twoDevicesConverge "${wine_trash}"
-    tst_passwordprotection "refused:damaged blob" "Wine's CryptUnprotectData decrypts a blob damaged in its middle, which Windows refuses"
-)
-
-# Qt Test reads BLACKLIST beside the program; the test runner puts the binary's
-# name into QTEST_ENVIRONMENT, so an entry holds only for its own binary.
-set(blacklist "# generated from KUMAT_WINE_EXPECTED_FAILURES in cmake/WineTests.cmake\n")
-list(LENGTH KUMAT_WINE_EXPECTED_FAILURES count)
-if(count GREATER 0)
-    math(EXPR last "${count} - 1")
-    foreach(i RANGE 0 ${last} 3)
-        math(EXPR f "${i} + 1")
-        math(EXPR r "${i} + 2")
-        list(GET KUMAT_WINE_EXPECTED_FAILURES ${i} binary)
-        list(GET KUMAT_WINE_EXPECTED_FAILURES ${f} function)
-        list(GET KUMAT_WINE_EXPECTED_FAILURES ${r} reason)
-        string(APPEND blacklist "# ${reason}\n[${function}]\n${binary}\n")
-    endforeach()
-endif()
-file(GENERATE OUTPUT "${CMAKE_BINARY_DIR}/bin/BLACKLIST" CONTENT "${blacklist}")
+# Nothing is excused as a whole test function under Wine: a test marks the one
+# check Wine cannot pass with QEXPECT_FAIL when TestPlatform::underWine(). A
+# list of excused functions from an earlier configuration must not linger
+# beside the programs, where Qt Test would still read it.
+file(REMOVE "${CMAKE_BINARY_DIR}/bin/BLACKLIST")

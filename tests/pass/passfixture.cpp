@@ -1,6 +1,7 @@
 #include "passfixture.h"
 
 #include "referenceserver.h"
+#include "testplatform.h"
 #include "testtls.h"
 
 #include <QCryptographicHash>
@@ -144,7 +145,7 @@ PassFixture::~PassFixture()
 
 bool PassFixture::start(bool withServer)
 {
-    if (!TestTls::ensure())
+    if (!TestTls::ensure() || !TestPlatform::useStandInRecycleBin())
         return false;
     // The platform trash follows the data folder; it is left uncreated here,
     // since the engine has to cope with a desktop that has none yet.

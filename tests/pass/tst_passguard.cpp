@@ -1,6 +1,5 @@
 #include "passfixture.h"
 #include "referenceserver.h"
-#include "testplatform.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -78,8 +77,6 @@ void TestPassGuard::massRemovalWaitsForAnswer()
         QCOMPARE(asked.size(), 0);
         const int removed = situation == "account" ? 0 : gone;
         QCOMPARE(d->countLogged("Toplu silme"), 0);
-        if (TestPlatform::underWine() && situation == "server")
-            QEXPECT_FAIL("", "Wine refuses the move into the Recycle Bin; the files stay, with their records", Continue);
         QCOMPARE(d->savedState().size(), 20 - removed);
         if (situation == "account")
             QCOMPARE(fixture.server->list(other).size(), 21); // the folder and its 20 files
@@ -111,15 +108,13 @@ void TestPassGuard::massRemovalWaitsForAnswer()
             QVERIFY(!node(path).isEmpty() && !node(path).value("trashed").toBool());
         }
     } else if (situation == "server") {
-        if (TestPlatform::underWine())
-            QEXPECT_FAIL("", "Wine refuses the move into the Recycle Bin; the files stay where they are", Continue);
         QCOMPARE(d->counters().localDeleted, 20);
     } else {
         QCOMPARE(d->counters().trashed, 20);
         for (const QString &path : paths)
             QVERIFY(node(path).value("trashed").toBool());
     }
-    QCOMPARE(d->savedState().size(), answer == 0 || situation == "server" && TestPlatform::underWine() ? 20 : 0);
+    QCOMPARE(d->savedState().size(), answer == 0 ? 20 : 0);
     d->pass();
     QCOMPARE(asked.size(), 1);
 }

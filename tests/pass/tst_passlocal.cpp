@@ -1,7 +1,6 @@
 #include "passfixture.h"
 #include "enginetestaccess.h"
 #include "referenceserver.h"
-#include "testplatform.h"
 
 #include <QDir>
 #include <QFile>
@@ -218,8 +217,6 @@ void TestPassLocal::leftoversOfInterruptedWrites()
     QCOMPARE(d->counters().errors, 0);
     QCOMPARE(d->logged("Yarım kalmış bir yazmadan kalan geçici dosya silindi: " + written), fate == "removed");
     if (fate == "trashed") {
-        if (TestPlatform::underWine())
-            QEXPECT_FAIL("", "Wine refuses the move into the Recycle Bin; the file stays where it is", Continue);
         QVERIFY(d->logged("Yarım kalmış bir yazmadan kalan geçici dosya çöp kutusuna taşındı: " + written));
         const QString name = QFileInfo(written).fileName();
         const bool inTrash = QFile(QDir(fixture.trashFilesDir()).filePath(name)).exists();

@@ -7,6 +7,12 @@ namespace TestPlatform {
 // A Windows program running under Wine (false on Linux and on Windows itself).
 bool underWine();
 
+// Lets the engine's moves into the platform's trash, on this thread, land in
+// $XDG_DATA_HOME/Trash/files under Wine, whose shell refuses every move into
+// the Recycle Bin; true and nothing done elsewhere (on Linux that folder is
+// the freedesktop trash already, and Windows has its own Recycle Bin).
+bool useStandInRecycleBin();
+
 // Whether taking the permission bits of a file or folder away keeps this
 // process from reading it: not for root, and not on Windows, where they only
 // set the read-only attribute.

@@ -32,6 +32,11 @@ bool TestPlatform::underWine()
     return false;
 }
 
+bool TestPlatform::useStandInRecycleBin()
+{
+    return true;
+}
+
 bool TestPlatform::permissionsRefuseThisUser()
 {
     return ::geteuid() != 0;

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -260,9 +261,17 @@ void TestLocalScan::linksToFilesReadThrough()
     QVERIFY(TestPlatform::link(outside, folder + "/klasorbag"));
 
     const QMap<QString, SyncEngine::LocalFile> files = engine->scanLocal();
+    // a link to a folder is never walked into
+    QCOMPARE(files.keys().filter(QRegularExpression("^klasorbag")), QStringList());
+    if (TestPlatform::underWine())
+        QEXPECT_FAIL("", "Wine does not lead a Windows program through a file link made with CreateSymbolicLinkW to "
+                         "its target, so the scan finds nothing there to read",
+                     Continue);
     QCOMPARE(files.keys(), QStringList({"bag.txt"}));
-    QCOMPARE(files.value("bag.txt").hash, referenceDigest("hedef"));
-    QCOMPARE(files.value("bag.txt").size, qint64(5));
+    if (files.contains("bag.txt")) {
+        QCOMPARE(files.value("bag.txt").hash, referenceDigest("hedef"));
+        QCOMPARE(files.value("bag.txt").size, qint64(5));
+    }
 }
 
 void TestLocalScan::onlyRegularFilesRead_data()

@@ -12,6 +12,12 @@
 #include <QTest>
 #include <QThread>
 
+namespace {
+const char wineShowsLinksAsPlainEntries[] =
+    "a link made with CreateSymbolicLinkW is a plain entry to a Windows program under Wine, so nothing below it "
+    "is refused";
+}
+
 class TestSyncPaths : public QObject
 {
     Q_OBJECT
@@ -159,8 +165,11 @@ void TestSyncPaths::linkedParentRefused()
     target.close();
     QVERIFY(TestPlatform::link(target.fileName(), folder + "/dosyabag"));
 
-    QCOMPARE(engine->isSafeRelativePath(path), safe);
-    QCOMPARE(PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path), safe);
+    const bool ruleSafe = engine->isSafeRelativePath(path);
+    QCOMPARE(PathGate(*engine, SyncEngineTestAccess::syncFolder(*engine)).isSafe(path), ruleSafe);
+    if (!safe && TestPlatform::underWine())
+        QEXPECT_FAIL("", wineShowsLinksAsPlainEntries, Continue);
+    QCOMPARE(ruleSafe, safe);
 }
 
 void TestSyncPaths::linkAboveTheFolderIsNotExamined()
@@ -208,9 +217,11 @@ void TestSyncPaths::deepPathOnAWindowsSizedStack()
     thread->setStackSize(1024 * 1024);
     thread->start();
     QVERIFY(thread->wait(60000));
-    QCOMPARE(gateSafe, safe);
+    QCOMPARE(gateSafe, ruleSafe);
+    QCOMPARE(plainlessSafe, ruleSafe);
+    if (!safe && TestPlatform::underWine())
+        QEXPECT_FAIL("", wineShowsLinksAsPlainEntries, Continue);
     QCOMPARE(ruleSafe, safe);
-    QCOMPARE(plainlessSafe, safe);
 }
 
 void TestSyncPaths::gateAnswersAsTheRule()

@@ -1,4 +1,5 @@
 #include "passwordprotection.h"
+#include "testplatform.h"
 
 #include <QByteArray>
 #include <QTest>
@@ -59,8 +60,13 @@ void TestPasswordProtection::refused()
     else if (change == "plain")
         blob = "parola-123";
     QString back = QStringLiteral("untouched");
-    QVERIFY(!unprotectPassword(QString::fromLatin1(blob.toBase64()), &back));
-    QCOMPARE(back, QStringLiteral("untouched"));
+    const bool unprotected = unprotectPassword(QString::fromLatin1(blob.toBase64()), &back);
+    // what is refused leaves the caller's text alone
+    QCOMPARE(back == QStringLiteral("untouched"), !unprotected);
+    if (change == "flip" && TestPlatform::underWine())
+        QEXPECT_FAIL("", "Wine's CryptUnprotectData decrypts a blob damaged in its middle, which Windows refuses",
+                     Continue);
+    QVERIFY(!unprotected);
 }
 
 QTEST_GUILESS_MAIN(TestPasswordProtection)
