@@ -3,6 +3,7 @@
 #include "apiclient.h"
 #include "passfixture.h"
 #include "referenceserver.h"
+#include "storerewrite.h"
 #include "syncengine.h"
 #include "testtls.h"
 
@@ -20,8 +21,6 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QScopeGuard>
-
-#include <sqlite3.h>
 
 // The engine's and the client's private members, for watching the engine from
 // outside: the state it holds and every request it makes.
@@ -107,39 +106,6 @@ QString hostilePath(int spec, const QString &name)
         .replace(QLatin1String("%2"), longNames.join(QLatin1Char('/')))
         .replace(QLatin1String("%3"), levels.join(QLatin1Char('/')))
         .replace(QLatin1String("%1"), name);
-}
-
-// A change to the server's store that its own commands refuse to make; used
-// only here, so the server's checks stay as they are.
-bool rewriteStore(const QString &dataDir, const QByteArray &sql, const QList<QVariant> &values)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(QFile::encodeName(dataDir + QStringLiteral("/kumat.db")).constData(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 20000);
-    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    for (const QByteArray &statement : sql.split(';')) {
-        if (!ok || statement.trimmed().isEmpty())
-            continue;
-        sqlite3_stmt *stmt = nullptr;
-        ok = sqlite3_prepare_v2(db, statement.constData(), int(statement.size()), &stmt, nullptr) == SQLITE_OK;
-        for (int i = 0; ok && i < sqlite3_bind_parameter_count(stmt); ++i) {
-            const QVariant &value = values.at(i);
-            if (value.typeId() == QMetaType::QString) {
-                const QByteArray text = value.toString().toUtf8();
-                sqlite3_bind_text(stmt, i + 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
-            } else {
-                sqlite3_bind_int64(stmt, i + 1, value.toLongLong());
-            }
-        }
-        ok = ok && sqlite3_step(stmt) == SQLITE_DONE;
-        sqlite3_finalize(stmt);
-    }
-    ok = sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK && ok;
-    sqlite3_close(db);
-    return ok;
 }
 
 QByteArray verbOf(const QNetworkReply *reply)
