@@ -1,7 +1,8 @@
 # The Windows build's test programs run under Wine on the Linux machine that
 # builds them (scripts/wine-test-run is CTest's emulator for every one). Programs
 # that exist only on the host, the reference server, openssl, the TLS front
-# of the scripted responder and mv (a rename of letter case only), are reached
+# of the scripted responder, mv (a rename of letter case only) and sqlite3 (the
+# history driver's changes to the server's store), are reached
 # through Windows stand-ins that hand the call to a broker on the host.
 
 set(KUMAT_NATIVE_SERVER "" CACHE FILEPATH
@@ -15,12 +16,13 @@ set(CMAKE_CROSSCOMPILING_EMULATOR
     --host-command openssl=/usr/bin/openssl
     --host-command kumat-tls-front=${PROJECT_SOURCE_DIR}/scripts/wine-tls-front
     --host-command mv=/bin/mv
+    --host-command sqlite3=/usr/bin/sqlite3
     --)
 
 set(kumat_host_command_dir "${CMAKE_BINARY_DIR}/bin/hostcmd")
 set(KUMAT_WINDOWS_SERVER_BIN "Z:${kumat_host_command_dir}/kumat-server.exe")
 add_custom_target(kumat_host_commands)
-foreach(command kumat-server openssl kumat-tls-front mv)
+foreach(command kumat-server openssl kumat-tls-front mv sqlite3)
     add_executable(host_${command} ${PROJECT_SOURCE_DIR}/tests/windows/hostcommand_win.c)
     target_link_libraries(host_${command} PRIVATE ws2_32)
     target_link_options(host_${command} PRIVATE -municode)

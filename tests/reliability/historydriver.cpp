@@ -3,7 +3,9 @@
 #include "apiclient.h"
 #include "passfixture.h"
 #include "referenceserver.h"
+#include "storerewrite.h"
 #include "syncengine.h"
+#include "testplatform.h"
 #include "testtls.h"
 
 #include <QCoreApplication>
@@ -20,10 +22,6 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QScopeGuard>
-
-#include "testplatform.h"
-
-#include <sqlite3.h>
 
 // The engine's and the client's private members, for watching the engine from
 // outside: the state it holds and every request it makes.
@@ -110,39 +108,6 @@ QString hostilePath(int spec, const QString &name)
         .replace(QLatin1String("%2"), longNames.join(QLatin1Char('/')))
         .replace(QLatin1String("%3"), levels.join(QLatin1Char('/')))
         .replace(QLatin1String("%1"), name);
-}
-
-// A change to the server's store that its own commands refuse to make; used
-// only here, so the server's checks stay as they are.
-bool rewriteStore(const QString &dataDir, const QByteArray &sql, const QList<QVariant> &values)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(QFile::encodeName(dataDir + QStringLiteral("/kumat.db")).constData(), &db) != SQLITE_OK) {
-        sqlite3_close(db);
-        return false;
-    }
-    sqlite3_busy_timeout(db, 20000);
-    bool ok = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    for (const QByteArray &statement : sql.split(';')) {
-        if (!ok || statement.trimmed().isEmpty())
-            continue;
-        sqlite3_stmt *stmt = nullptr;
-        ok = sqlite3_prepare_v2(db, statement.constData(), int(statement.size()), &stmt, nullptr) == SQLITE_OK;
-        for (int i = 0; ok && i < sqlite3_bind_parameter_count(stmt); ++i) {
-            const QVariant &value = values.at(i);
-            if (value.typeId() == QMetaType::QString) {
-                const QByteArray text = value.toString().toUtf8();
-                sqlite3_bind_text(stmt, i + 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
-            } else {
-                sqlite3_bind_int64(stmt, i + 1, value.toLongLong());
-            }
-        }
-        ok = ok && sqlite3_step(stmt) == SQLITE_DONE;
-        sqlite3_finalize(stmt);
-    }
-    ok = sqlite3_exec(db, ok ? "COMMIT" : "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK && ok;
-    sqlite3_close(db);
-    return ok;
 }
 
 QByteArray verbOf(const QNetworkReply *reply)
@@ -1561,23 +1526,8 @@ QJsonArray HistoryRunner::serverListOf(int device) const
 // server's `me` names the account.
 QString HistoryRunner::accountKey(const QString &email) const
 {
-    sqlite3 *db = nullptr;
-    QString key;
-    if (sqlite3_open_v2(QFile::encodeName(fixture.server->dataDir() + QStringLiteral("/kumat.db")).constData(), &db,
-                        SQLITE_OPEN_READONLY, nullptr)
-        == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 20000);
-        sqlite3_stmt *stmt = nullptr;
-        const QByteArray text = email.toUtf8();
-        if (sqlite3_prepare_v2(db, "SELECT id FROM users WHERE email = ?1", -1, &stmt, nullptr) == SQLITE_OK) {
-            sqlite3_bind_text(stmt, 1, text.constData(), int(text.size()), SQLITE_TRANSIENT);
-            if (sqlite3_step(stmt) == SQLITE_ROW)
-                key = QStringLiteral("id:") + QString::number(sqlite3_column_int64(stmt, 0));
-        }
-        sqlite3_finalize(stmt);
-    }
-    sqlite3_close(db);
-    return key;
+    const QString id = readStore(fixture.server->dataDir(), "SELECT id FROM users WHERE email = ?1", {email});
+    return id.isEmpty() ? QString() : QStringLiteral("id:") + id;
 }
 
 void HistoryRunner::switchAccount(const HistoryOp &op)
