@@ -60,7 +60,7 @@ void TestHostBroker::initTestCase()
     env.insert(QStringLiteral("KUMAT_HOST_BROKER_SECRET"), QString::fromLatin1(secret));
     broker.setProcessEnvironment(env);
     QStringList args{prefix};
-    for (const char *name : {"kumat-server", "openssl", "mv", "kumat-tls-front", "sh"})
+    for (const char *name : {"kumat-server", "openssl", "mv", "kumat-tls-front", "sqlite3", "sh"})
         args << QLatin1String(name) + QLatin1Char('=') + program;
     broker.start(qEnvironmentVariable("KUMAT_HOST_BROKER"), args);
     QVERIFY2(broker.waitForStarted(), qPrintable(broker.errorString()));
@@ -178,6 +178,17 @@ void TestHostBroker::requests_data()
 
     row("TLS front", "kumat-tls-front", w, {w + "/s.pem", w + "/s.key", "4321"}, {w + "/s.pem", w + "/s.key", "4321"});
     row("TLS front with a key outside", "kumat-tls-front", w, {w + "/s.pem", "Z:/etc/ssl/private/k", "4321"});
+    const QString db = w + "/data/kumat.db";
+    row("sqlite3 changes the store, always in safe mode", "sqlite3", w,
+        {"-bail", "-cmd", ".timeout 20000", db, "BEGIN IMMEDIATE;UPDATE nodes SET name = 'a' WHERE id = 1;COMMIT;"},
+        {"-safe", "-bail", "-cmd", ".timeout 20000", db, "BEGIN IMMEDIATE;UPDATE nodes SET name = 'a' WHERE id = 1;COMMIT;"});
+    row("sqlite3 reads the store", "sqlite3", w, {"-safe", "-readonly", db, "SELECT id FROM users;"},
+        {"-safe", "-readonly", db, "SELECT id FROM users;"});
+    row("sqlite3 with a store outside", "sqlite3", w, {"Z:/root/x.db", "SELECT 1;"});
+    row("sqlite3 with a dot-command", "sqlite3", w, {db, " .shell id"});
+    row("sqlite3 with a command before the script", "sqlite3", w, {"-cmd", ".shell id", db, "SELECT 1;"});
+    row("sqlite3 with another option", "sqlite3", w, {"-init", "Z:/tmp/x", db, "SELECT 1;"});
+    row("sqlite3 with two scripts", "sqlite3", w, {db, "SELECT 1;", "SELECT 2;"});
     row("a program given but not one the tests use", "sh", w, {"-c", "id"});
     row("a program not given", "bash", w, {"-c", "id"});
 }
