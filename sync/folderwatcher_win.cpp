@@ -3,7 +3,9 @@
 #include "win32path_win.h"
 
 #include <QTimer>
-#include <QWinEventNotifier>
+
+#include <atomic>
+#include <thread>
 
 #include <windows.h>
 
@@ -14,10 +16,21 @@
 // half a second from its first report, so that a pass writing file after file
 // costs at most two listings of the tree a second; the pass that a change
 // starts waits longer than that anyway.
+//
+// The handle is waited on by a thread of the watcher's own, together with an
+// event that ends it, rather than through the system thread pool: a watch is
+// given up and made anew after every pass, and a pool callback still under
+// way for a watch already gone is what crashed under Wine. Joining our own
+// thread is the one sure end of every wait.
 struct FolderWatcher::Platform
 {
     HANDLE change = INVALID_HANDLE_VALUE;
-    QWinEventNotifier *notifier = nullptr;
+    HANDLE stop = nullptr;
+    std::thread waiter;
+    // one report on its way to the owner's thread at a time; the burst
+    // gathers what comes meanwhile
+    std::atomic<bool> reportPending{false};
+    quint64 generation = 0;
     QTimer burst;
     QStringList watched;
 
@@ -26,14 +39,14 @@ struct FolderWatcher::Platform
         burst.stop();
         if (change == INVALID_HANDLE_VALUE)
             return;
-        // this may run inside the notifier's own signal: it goes later, and
-        // the handle it waits on with it
-        notifier->setEnabled(false);
-        const HANDLE handle = change;
-        QObject::connect(notifier, &QObject::destroyed, [handle] { FindCloseChangeNotification(handle); });
-        notifier->deleteLater();
-        notifier = nullptr;
+        SetEvent(stop);
+        waiter.join();
+        FindCloseChangeNotification(change);
+        CloseHandle(stop);
         change = INVALID_HANDLE_VALUE;
+        stop = nullptr;
+        // reports of this watch still queued are passed over
+        ++generation;
         watched.clear();
     }
 };
@@ -68,16 +81,24 @@ void FolderWatcher::watch(const QStringList &dirs)
                                                 | FILE_NOTIFY_CHANGE_LAST_WRITE);
     if (p.change == INVALID_HANDLE_VALUE)
         return;
+    p.stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!p.stop) {
+        FindCloseChangeNotification(p.change);
+        p.change = INVALID_HANDLE_VALUE;
+        return;
+    }
     p.watched = dirs;
-    p.notifier = new QWinEventNotifier(p.change, this);
-    QWinEventNotifier *notifier = p.notifier;
-    connect(notifier, &QWinEventNotifier::activated, this, [this, notifier] {
+    p.reportPending = false;
+
+    // Runs on the owner's thread. A watch that failed is let go of, so that
+    // the top folder can be removed or renamed, and said once.
+    const quint64 generation = p.generation;
+    const auto report = [this, generation](bool lost) {
         Platform &p = *platform;
-        if (p.notifier != notifier)
+        if (p.generation != generation)
             return; // a report of a watch given up since
-        if (!FindNextChangeNotification(p.change)) {
-            // the top folder went away, or cannot be watched any more: let go
-            // of it so that a removal can complete, and say so once
+        p.reportPending = false;
+        if (lost) {
             const QString top = p.watched.value(0);
             p.close();
             Q_EMIT directoryChanged(top);
@@ -85,6 +106,25 @@ void FolderWatcher::watch(const QStringList &dirs)
         }
         if (!p.burst.isActive())
             p.burst.start();
+    };
+    const HANDLE change = p.change;
+    const HANDLE stop = p.stop;
+    std::atomic<bool> *pending = &p.reportPending;
+    // The owner outlives the thread (close() joins it first), and a queued
+    // call to an object deleted since is dropped by Qt.
+    p.waiter = std::thread([this, change, stop, pending, report] {
+        const HANDLE handles[2] = {stop, change};
+        for (;;) {
+            const DWORD woken = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+            if (woken == WAIT_OBJECT_0)
+                return;
+            // the top folder went away, or cannot be watched any more
+            const bool lost = woken != WAIT_OBJECT_0 + 1 || !FindNextChangeNotification(change);
+            if (lost || !pending->exchange(true))
+                QMetaObject::invokeMethod(this, [report, lost] { report(lost); }, Qt::QueuedConnection);
+            if (lost)
+                return;
+        }
     });
 }
 

@@ -33,6 +33,7 @@ private Q_SLOTS:
     void stopDisarmsEveryTrigger();
     void watchedDirectories();
     void burstGivesOnePassAfterQuietPeriod();
+    void watchRebuiltUnderChangesKeepsReporting();
 
 private:
     void write(const QString &relative);
@@ -314,6 +315,29 @@ void TestEngineLifecycle::burstGivesOnePassAfterQuietPeriod()
     QVERIFY(!debounce.isActive());
     QVERIFY(engine->isRunning());
     QVERIFY(!SyncEngineTestAccess::syncInProgress(*engine));
+}
+
+// Every pass gives up its watch and makes a new one while the folder may be
+// changing: a report of the old watch on its way must neither outlive it nor
+// reach the new one's folders, and the new watch still reports.
+void TestEngineLifecycle::watchRebuiltUnderChangesKeepsReporting()
+{
+    QVERIFY(QDir().mkpath(folder + "/alt"));
+    engine->configure(folder, 60);
+    engine->start();
+    FolderWatcher &watcher = SyncEngineTestAccess::watcher(*engine);
+    for (int round = 0; round < 300; ++round) {
+        write(QStringLiteral("alt/dosya-%1.txt").arg(round % 7));
+        if (round % 3 == 0)
+            QCoreApplication::processEvents();
+        engine->rebuildWatchers();
+    }
+    QCOMPARE(watcher.directories().size(), 2);
+    QSignalSpy changes(&watcher, &FolderWatcher::directoryChanged);
+    if (TestPlatform::underWine())
+        QDir(folder + "/alt").entryList();
+    write("son.txt");
+    QTRY_VERIFY(changes.count() > 0);
 }
 
 QTEST_GUILESS_MAIN(TestEngineLifecycle)
