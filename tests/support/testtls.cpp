@@ -27,8 +27,11 @@ bool runOpenssl(const QString &workDir, const QStringList &arguments)
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QStringLiteral("openssl"), arguments);
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning("openssl %s failed: %s", qPrintable(arguments.join(QLatin1Char(' '))),
-                 process.readAll().constData());
+        // how it ended too: under Wine a stand-in that lost its broker ends
+        // with 127 and says nothing
+        qWarning("openssl %s failed (state %d, exit status %d, code %d, %s): %s",
+                 qPrintable(arguments.join(QLatin1Char(' '))), int(process.state()), int(process.exitStatus()),
+                 process.exitCode(), qPrintable(process.errorString()), process.readAll().constData());
         return false;
     }
     return true;

@@ -42,6 +42,14 @@ static int recvAll(char *data, int size)
     return 1;
 }
 
+/* a failure of the connection to the broker, said on standard error so that
+ * it is told apart from the native program's own failure */
+static int lost(const char *what)
+{
+    fprintf(stderr, "hostcommand: %s (Winsock error %d)\n", what, WSAGetLastError());
+    return 127;
+}
+
 /* length-prefixed UTF-8 string */
 static int sendWide(const wchar_t *text)
 {
@@ -126,11 +134,11 @@ int wmain(int argc, wchar_t **argv)
     {
         unsigned char count[4] = {0, 0, 0, (unsigned char)(argc - 1)};
         if (!sendWide(secret) || !sendWide(name) || !sendWide(cwd) || !sendAll((const char *)count, 4))
-            return 127;
+            return lost("the request could not be sent");
     }
     for (i = 1; i < argc; ++i)
         if (!sendWide(argv[i]))
-            return 127;
+            return lost("the request could not be sent");
 
     /* frames: 'o' or 'e' with a length and bytes, then 'x' with the exit code */
     while (recvAll((char *)header, 5)) {
@@ -142,11 +150,11 @@ int wmain(int argc, wchar_t **argv)
             int chunk = size > sizeof buffer ? (int)sizeof buffer : (int)size;
             DWORD written;
             if (!recvAll(buffer, chunk))
-                return 127;
+                return lost("the connection ended in the middle of the output");
             WriteFile(GetStdHandle(header[0] == 'o' ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE), buffer, chunk,
                       &written, NULL);
             size -= chunk;
         }
     }
-    return 127;
+    return lost("the connection ended before the exit code");
 }
