@@ -185,7 +185,8 @@ Device *PassFixture::device(const QString &name)
         return existing;
     auto *created = new Device(work->filePath(QStringLiteral("sync-") + name));
     if (!created->signIn(server->baseUrl(), accountEmail, password()))
-        qWarning("sign-in failed: %s", qPrintable(created->api.lastError()));
+        qWarning("sign-in failed: %s (the server at %s is %s)", qPrintable(created->api.lastError()),
+                 qPrintable(server->baseUrl()), server->isRunning() ? "running" : "not running");
     devices.insert(name, created);
     return created;
 }

@@ -19,6 +19,12 @@ ReferenceServer::ReferenceServer(QObject *parent) : QObject(parent)
 {
     // the server's complaints go straight to the test log; stdout carries the port
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // every request after this fails, so the first failure to look at is this
+    connect(&process, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+        if (!stopping && listenPort != 0)
+            qWarning("the reference server on port %d ended on its own: %s, exit code %d", listenPort,
+                     status == QProcess::CrashExit ? "crashed" : "exited", code);
+    });
 }
 
 ReferenceServer::~ReferenceServer()
@@ -104,6 +110,7 @@ bool ReferenceServer::start()
 
 void ReferenceServer::stop()
 {
+    stopping = true;
     if (process.state() != QProcess::NotRunning) {
         process.terminate();
         if (!process.waitForFinished(5000)) {
@@ -112,6 +119,7 @@ void ReferenceServer::stop()
         }
     }
     listenPort = 0;
+    stopping = false;
 }
 
 QString ReferenceServer::baseUrl() const

@@ -90,4 +90,5 @@ private:
     QString listenAddress = QStringLiteral("127.0.0.1");
     quint16 requestedPort = 0;
     quint16 listenPort = 0;
+    bool stopping = false;
 };
