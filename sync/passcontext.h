@@ -21,7 +21,7 @@
 struct PassContext
 {
     // accepted server items (files and folders), keyed by relative path
-    QMap<QString, QJsonObject> remoteItems;
+    QMap<QString, SyncEngine::RemoteItem> remoteItems;
     // absolute local targets of the accepted items, keyed as a folder that
     // ignores letter case would compare them
     QSet<QString> targetKeys;
@@ -120,10 +120,24 @@ inline QString nameCaseKey(const QString &path)
 {
     QString key = path;
     for (QChar &c : key) {
-        if (!c.isSurrogate())
+        // Most names are plain ASCII, whose upper case is its own; the
+        // table is asked only beyond it.
+        const char16_t u = c.unicode();
+        if (u < 0x80) {
+            if (u >= u'a' && u <= u'z')
+                c = QChar(char16_t(u - (u'a' - u'A')));
+        } else if (!c.isSurrogate()) {
             c = c.toUpper();
+        }
     }
     return key;
+}
+
+// Two SHA-256 digests in hexadecimal, whatever the letter case. Nearly every
+// pair compared is written alike, and a plain comparison settles it.
+inline bool sameDigest(const QString &a, const QString &b)
+{
+    return a == b || a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
 // Lookups made in ascending key order, as the pass's walks make them, into a
@@ -141,28 +155,42 @@ class OrderedLookup
 public:
     explicit OrderedLookup(const Map &map) : map(map), at(map.constBegin()) {}
 
-    // The value under key, or nullopt.
-    std::optional<Value> find(const QString &key)
+    // Where the entry under key lies, or the map's end.
+    typename Map::const_iterator locate(const QString &key)
     {
         if (positioned && !last.isNull() && key < last)
             positioned = false;
         if (positioned) {
             last = key;
-            while (at != map.constEnd() && at.key() < key)
-                ++at;
-            if (at != map.constEnd() && at.key() == key)
-                return Value(at.value());
+            // each key read once: a JSON object's iterator makes a new string of it
+            for (; at != map.constEnd(); ++at) {
+                const auto &atKey = at.key();
+                if (atKey == key)
+                    return at;
+                if (key < atKey)
+                    break;
+            }
         }
         const auto found = map.constFind(key);
         if (found == map.constEnd())
-            return std::nullopt;
+            return found;
         at = found;
         last = key;
         positioned = true;
+        return found;
+    }
+
+    // The value under key, or nullopt.
+    std::optional<Value> find(const QString &key)
+    {
+        const auto found = locate(key);
+        if (found == map.constEnd())
+            return std::nullopt;
         return Value(found.value());
     }
 
-    bool contains(const QString &key) { return find(key).has_value(); }
+    // without a copy of the value
+    bool contains(const QString &key) { return locate(key) != map.constEnd(); }
 
     // Forget the position; the next lookup searches in full and starts from there.
     void restart() { positioned = false; }
