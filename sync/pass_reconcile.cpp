@@ -46,19 +46,39 @@ bool isStoredInteger(const QJsonValue &value, qint64 expected)
 bool recordIsCurrent(const QJsonObject &record, const SyncEngine::LocalFile &file, qint64 version,
                      const QJsonValue &remoteId)
 {
-    if (record.size() != 7)
+    // A JSON object keeps its members sorted by name, so a record as
+    // stateRecord makes it holds them in this order and is read in one walk;
+    // a lookup by name searches the record again for each. A record of any
+    // other shape is read by name.
+    static const QLatin1String members[] = {
+        QLatin1String("created_ms"), QLatin1String("local_hash"),     QLatin1String("modified_ms"),
+        QLatin1String("name"),       QLatin1String("remote_id"),      QLatin1String("remote_version"),
+        QLatin1String("size"),
+    };
+    constexpr qsizetype count = sizeof(members) / sizeof(members[0]);
+    if (record.size() != count)
         return false;
-    const QJsonValue name = record.value(QLatin1String("name"));
-    const QJsonValue hash = record.value(QLatin1String("local_hash"));
+    QJsonValue values[count];
+    qsizetype at = 0;
+    for (auto it = record.constBegin(); it != record.constEnd() && it.key() == members[at]; ++it, ++at)
+        values[at] = it.value();
+    if (at != count) {
+        for (qsizetype i = 0; i < count; ++i)
+            values[i] = record.value(members[i]);
+    }
+    const QJsonValue &createdMs = values[0];
+    const QJsonValue &hash = values[1];
+    const QJsonValue &modifiedMs = values[2];
+    const QJsonValue &name = values[3];
+    const QJsonValue &recordedId = values[4];
+    const QJsonValue &recordedVersion = values[5];
+    const QJsonValue &size = values[6];
     if (!name.isString() || name.toString() != file.name || !hash.isString() || hash.toString() != file.hash)
         return false;
-    if (!isStoredInteger(record.value(QLatin1String("size")), file.size)
-        || !isStoredInteger(record.value(QLatin1String("created_ms")), file.createdMs)
-        || !isStoredInteger(record.value(QLatin1String("modified_ms")), file.modifiedMs)
-        || !isStoredInteger(record.value(QLatin1String("remote_version")), version))
+    if (!isStoredInteger(size, file.size) || !isStoredInteger(createdMs, file.createdMs)
+        || !isStoredInteger(modifiedMs, file.modifiedMs) || !isStoredInteger(recordedVersion, version))
         return false;
     // "remote_id" is kept as the server sent it; only the usual forms count
-    const QJsonValue recordedId = record.value(QLatin1String("remote_id"));
     if (remoteId.isString())
         return recordedId.isString() && recordedId.toString() == remoteId.toString();
     const QCborValue id = QCborValue::fromJsonValue(remoteId);
