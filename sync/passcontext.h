@@ -116,12 +116,12 @@ inline bool holdsAny(const QString &folder, const QSet<QString> &paths)
 // UTF-16 unit is put in upper case on its own (the file system's own table):
 // "ırmak" and "IRMAK" do, "straße" and "STRASSE" do not. Lower-casing the
 // whole text is not the same ("ı" stays "ı", "I" becomes "i").
-inline QString nameCaseKey(const QString &path)
+// A path handed over as a temporary is changed in place.
+inline QString nameCaseKey(QString key)
 {
-    QString key = path;
     for (QChar &c : key) {
-        // Most names are plain ASCII, whose upper case is its own; the
-        // table is asked only beyond it.
+        // Most names are plain ASCII, whose letters have their upper case
+        // within ASCII; the Unicode table is asked only beyond it.
         const char16_t u = c.unicode();
         if (u < 0x80) {
             if (u >= u'a' && u <= u'z')
