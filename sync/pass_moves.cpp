@@ -195,9 +195,11 @@ void SyncEngine::followRemoteMoves(PassContext &pass)
     // The node each record was made with; a node recorded at two paths says
     // nothing about where it went.
     QHash<qint64, QString> recordedPath;
+    recordedPath.reserve(state.size());
     QSet<qint64> twice;
     for (auto it = state.constBegin(); it != state.constEnd(); ++it) {
-        const qint64 id = PassValues::integer(it.value().toObject().value(QLatin1String("remote_id")));
+        const qint64 id =
+            PassValues::integer(PassValues::recordMember(it.value().toObject(), 4, QLatin1String("remote_id")));
         if (id < 1)
             continue;
         if (recordedPath.contains(id))

@@ -133,6 +133,21 @@ inline QString nameCaseKey(QString key)
     return key;
 }
 
+// A member of a state record. A record as stateRecord makes it holds seven
+// members, kept sorted by name as a JSON object keeps them, so the member is
+// first looked for at its place there (0 "created_ms" to 6 "size"); a record
+// of another shape is searched by name. A search by name costs several key
+// comparisons, where the walks over every record ask for one member each.
+inline QJsonValue recordMember(const QJsonObject &record, qsizetype place, QLatin1String name)
+{
+    if (record.size() == 7 && place >= 0 && place < 7) {
+        const auto at = record.constBegin() + place;
+        if (at.key() == name)
+            return at.value();
+    }
+    return record.value(name);
+}
+
 // Two SHA-256 digests in hexadecimal, whatever the letter case. Nearly every
 // pair compared is written alike, and a plain comparison settles it.
 inline bool sameDigest(const QString &a, const QString &b)
