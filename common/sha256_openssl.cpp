@@ -45,5 +45,14 @@ QString Sha256::hexDigest()
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(d->ctx, digest, &length);
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+    // written straight into the string: the scan makes one per file, and the
+    // way through a QByteArray and its hex copy costs as much as the last block
+    static const char16_t digits[] = u"0123456789abcdef";
+    QString hex(qsizetype(length) * 2, Qt::Uninitialized);
+    QChar *out = hex.data();
+    for (unsigned int i = 0; i < length; ++i) {
+        *out++ = QChar(digits[digest[i] >> 4]);
+        *out++ = QChar(digits[digest[i] & 0xf]);
+    }
+    return hex;
 }

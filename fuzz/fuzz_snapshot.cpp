@@ -74,8 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
         if (!harness->engine.isSafeRelativePath(it.key()))
             qFatal("unsafe key %s", qPrintable(it.key())); // an unsafe path got past the intake
-        PassValues::integer(it.value().value(QLatin1String("id")));
-        PassValues::integer(it.value().value(QLatin1String("version")));
+        PassValues::integer(it.value().json.value(QLatin1String("id")));
+        PassValues::integer(it.value().json.value(QLatin1String("version")));
     }
     pass.nextState = SyncEngineTestAccess::state(harness->engine);
     SyncEngineTestAccess::archive(harness->engine, pass);

@@ -246,7 +246,7 @@ void SyncEngine::completePass(PassContext &pass)
     // server without a deletion record, say) would make a later file at that
     // path look deleted on the server and be removed; forget it instead.
     const QStringList keys = pass.nextState.keys();
-    PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
+    PassValues::OrderedLookup<QMap<QString, RemoteItem>, RemoteItem> remoteLookup(pass.remoteItems);
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     for (const QString &key : keys) {
         if (remoteLookup.contains(key) || localLookup.contains(key) || pass.rejectedPaths.contains(key)

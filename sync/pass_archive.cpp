@@ -66,8 +66,8 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
 
     // what intake refused (a letter-case twin, say) is still live on the server
     QSet<qint64> liveIds = pass.rejectedIds;
-    for (const QJsonObject &item : std::as_const(pass.remoteItems))
-        liveIds.insert(PassValues::integer(item.value(QLatin1String("id"))));
+    for (const SyncEngine::RemoteItem &item : std::as_const(pass.remoteItems))
+        liveIds.insert(item.id);
     const QStringList listed = listedPaths(pass);
     const bool ignoreCase = platformNamesIgnoreCase();
 
@@ -142,7 +142,7 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // server holds.
         const auto live = pass.remoteItems.constFind(path);
         if (live != pass.remoteItems.cend()
-            && live->value(QLatin1String("sha256")).toString().compare(
+            && live->sha256.compare(
                    state.value(path).toObject().value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive)
                 == 0) {
             Q_EMIT log(QStringLiteral("Dosya kumatta aynı içerikle yeniden oluşturulmuş, eski portal silme kaydı "

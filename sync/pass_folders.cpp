@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
+bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, RemoteItem> &remoteItems,
                                      QVariant *parentId)
 {
     *parentId = QVariant();
@@ -20,7 +20,7 @@ bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, Q
         current = current.isEmpty() ? part : current + QLatin1Char('/') + part;
         const auto known = remoteItems.constFind(current);
         if (known != remoteItems.cend()) {
-            *parentId = known.value().value(QLatin1String("id")).toVariant();
+            *parentId = known->idValue.toVariant();
             continue;
         }
 
@@ -41,7 +41,7 @@ bool SyncEngine::ensureRemoteFolders(const QString &relativeDir, QMap<QString, Q
             return false;
         }
         item.insert(QStringLiteral("path"), current);
-        remoteItems.insert(current, item);
+        remoteItems.insert(current, RemoteItem(item));
         *parentId = item.value(QLatin1String("id")).toVariant();
         Q_EMIT log(QStringLiteral("Uzak klasör oluşturuldu: ") + current);
     }

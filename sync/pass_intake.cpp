@@ -7,6 +7,16 @@
 #include <QDir>
 #include <QFileInfo>
 
+SyncEngine::RemoteItem::RemoteItem(const QJsonObject &json)
+    : json(json)
+    , idValue(json.value(QLatin1String("id")))
+    , id(PassValues::integer(idValue))
+    , version(PassValues::integer(json.value(QLatin1String("version"))))
+    , sha256(json.value(QLatin1String("sha256")).toString())
+    , folder(json.value(QLatin1String("type")).toString() == QLatin1String("folder"))
+{
+}
+
 bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
 {
     *snapshot = api->snapshot();
@@ -98,10 +108,10 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
             continue;
         }
 
+        const RemoteItem remote(item);
         // Uploads below a folder go to the folder's id; without one they
         // would land at the top of the user's tree.
-        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")
-            && PassValues::integer(item.value(QLatin1String("id"))) < 1) {
+        if (remote.folder && remote.id < 1) {
             reject(QStringLiteral("Uzak klasörün kimlik bilgisi geçersiz, atlandı: "),
                    QStringLiteral("Kimliği geçersiz uzak klasör engellendi: "), path, item);
             pass.rejectedPaths.insert(key);
@@ -121,6 +131,6 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         // download would then land on the scanned file without any check.
         // The server lists its items in path order, so they mostly land at
         // the end of the map.
-        pass.remoteItems.insert(pass.remoteItems.cend(), key, item);
+        pass.remoteItems.insert(pass.remoteItems.cend(), key, remote);
     }
 }

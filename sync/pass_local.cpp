@@ -39,7 +39,7 @@ bool serverTakesNames(const QString &path)
 
 bool SyncEngine::processLocalFiles(PassContext &pass)
 {
-    PassValues::OrderedLookup<QMap<QString, QJsonObject>, QJsonObject> remoteLookup(pass.remoteItems);
+    PassValues::OrderedLookup<QMap<QString, RemoteItem>, RemoteItem> remoteLookup(pass.remoteItems);
     QStringList removals;
     for (auto it = pass.localFiles.cbegin(); it != pass.localFiles.cend(); ++it) {
         if (!running || folderLost || signInLost)

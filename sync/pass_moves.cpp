@@ -78,8 +78,7 @@ bool SyncEngine::folderMovedOnServer(const PassContext &pass, const QStringList 
     if (from == to || to.startsWith(prefix) || from.startsWith(to + QLatin1Char('/')))
         return false;
     const auto target = pass.remoteItems.constFind(to);
-    if (target == pass.remoteItems.cend()
-        || target->value(QLatin1String("type")).toString() != QLatin1String("folder"))
+    if (target == pass.remoteItems.cend() || !target->folder)
         return false;
     // the server lists nothing under the old name any more, refused or not
     const auto left = pass.remoteItems.lowerBound(from);
@@ -97,7 +96,7 @@ bool SyncEngine::folderMovedOnServer(const PassContext &pass, const QStringList 
     for (; key != recordedKeys.cend() && key->startsWith(prefix); ++key) {
         const qint64 id = PassValues::integer(state.value(*key).toObject().value(QLatin1String("remote_id")));
         const auto moved = pass.remoteItems.constFind(to + key->mid(from.size()));
-        if (id < 1 || moved == pass.remoteItems.cend() || PassValues::integer(moved->value(QLatin1String("id"))) != id
+        if (id < 1 || moved == pass.remoteItems.cend() || moved->id != id
             || !pass.localFiles.contains(*key))
             return false;
     }
@@ -111,7 +110,7 @@ void SyncEngine::followRemoteFolderMoves(PassContext &pass, const QHash<qint64, 
     QList<QPair<QString, QString>> candidates;
     QSet<QPair<QString, QString>> seen;
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it) {
-        const qint64 id = PassValues::integer(it.value().value(QLatin1String("id")));
+        const qint64 id = it->id;
         if (id < 1 || twice.contains(id))
             continue;
         const QString from = recordedPath.value(id);
@@ -196,9 +195,11 @@ void SyncEngine::followRemoteMoves(PassContext &pass)
     // The node each record was made with; a node recorded at two paths says
     // nothing about where it went.
     QHash<qint64, QString> recordedPath;
+    recordedPath.reserve(state.size());
     QSet<qint64> twice;
     for (auto it = state.constBegin(); it != state.constEnd(); ++it) {
-        const qint64 id = PassValues::integer(it.value().toObject().value(QLatin1String("remote_id")));
+        const qint64 id =
+            PassValues::integer(PassValues::recordMember(it.value().toObject(), 4, QLatin1String("remote_id")));
         if (id < 1)
             continue;
         if (recordedPath.contains(id))
@@ -213,10 +214,9 @@ void SyncEngine::followRemoteMoves(PassContext &pass)
         if (folderLost)
             return;
         const QString &to = it.key();
-        const QJsonObject &item = it.value();
-        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder"))
+        if (it->folder)
             continue;
-        const qint64 id = PassValues::integer(item.value(QLatin1String("id")));
+        const qint64 id = it->id;
         if (id < 1 || twice.contains(id))
             continue;
         const QString from = recordedPath.value(id);

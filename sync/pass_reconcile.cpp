@@ -19,21 +19,6 @@
 
 namespace {
 
-QString sha256Of(const QJsonObject &item)
-{
-    return item.value(QLatin1String("sha256")).toString();
-}
-
-qint64 idOf(const QJsonObject &item)
-{
-    return PassValues::integer(item.value(QLatin1String("id")));
-}
-
-qint64 versionOf(const QJsonObject &item)
-{
-    return PassValues::integer(item.value(QLatin1String("version")));
-}
-
 // Exactly 64 hexadecimal digits. (An anchored pattern would let a final line
 // feed through: "$" also matches before it.)
 bool isSha256Hex(const QString &text)
@@ -61,19 +46,39 @@ bool isStoredInteger(const QJsonValue &value, qint64 expected)
 bool recordIsCurrent(const QJsonObject &record, const SyncEngine::LocalFile &file, qint64 version,
                      const QJsonValue &remoteId)
 {
-    if (record.size() != 7)
+    // A JSON object keeps its members sorted by name, so a record as
+    // stateRecord makes it holds them in this order and is read in one walk;
+    // a lookup by name searches the record again for each. A record of any
+    // other shape is read by name.
+    static const QLatin1String members[] = {
+        QLatin1String("created_ms"), QLatin1String("local_hash"),     QLatin1String("modified_ms"),
+        QLatin1String("name"),       QLatin1String("remote_id"),      QLatin1String("remote_version"),
+        QLatin1String("size"),
+    };
+    constexpr qsizetype count = sizeof(members) / sizeof(members[0]);
+    if (record.size() != count)
         return false;
-    const QJsonValue name = record.value(QLatin1String("name"));
-    const QJsonValue hash = record.value(QLatin1String("local_hash"));
+    QJsonValue values[count];
+    qsizetype at = 0;
+    for (auto it = record.constBegin(); it != record.constEnd() && it.key() == members[at]; ++it, ++at)
+        values[at] = it.value();
+    if (at != count) {
+        for (qsizetype i = 0; i < count; ++i)
+            values[i] = record.value(members[i]);
+    }
+    const QJsonValue &createdMs = values[0];
+    const QJsonValue &hash = values[1];
+    const QJsonValue &modifiedMs = values[2];
+    const QJsonValue &name = values[3];
+    const QJsonValue &recordedId = values[4];
+    const QJsonValue &recordedVersion = values[5];
+    const QJsonValue &size = values[6];
     if (!name.isString() || name.toString() != file.name || !hash.isString() || hash.toString() != file.hash)
         return false;
-    if (!isStoredInteger(record.value(QLatin1String("size")), file.size)
-        || !isStoredInteger(record.value(QLatin1String("created_ms")), file.createdMs)
-        || !isStoredInteger(record.value(QLatin1String("modified_ms")), file.modifiedMs)
-        || !isStoredInteger(record.value(QLatin1String("remote_version")), version))
+    if (!isStoredInteger(size, file.size) || !isStoredInteger(createdMs, file.createdMs)
+        || !isStoredInteger(modifiedMs, file.modifiedMs) || !isStoredInteger(recordedVersion, version))
         return false;
     // "remote_id" is kept as the server sent it; only the usual forms count
-    const QJsonValue recordedId = record.value(QLatin1String("remote_id"));
     if (remoteId.isString())
         return recordedId.isString() && recordedId.toString() == remoteId.toString();
     const QCborValue id = QCborValue::fromJsonValue(remoteId);
@@ -189,9 +194,9 @@ QString keptConflictCopy(const SyncEngine &engine, const QString &path, const QS
 }
 
 // The size the snapshot gives for a file, -1 if it gives none usable.
-qint64 sizeOf(const QJsonObject &item)
+qint64 sizeOf(const SyncEngine::RemoteItem &item)
 {
-    const QJsonValue size = item.value(QLatin1String("size"));
+    const QJsonValue size = item.json.value(QLatin1String("size"));
     return size.isDouble() && PassValues::integer(size) >= 0 ? PassValues::integer(size) : -1;
 }
 
@@ -202,7 +207,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
     // ensureRemoteFolders adds the folders it creates to the map during the
     // walk; the walk itself covers what the snapshot listed. It never changes
     // an entry that is there, so the entries are taken as they are now.
-    std::vector<std::pair<QString, QJsonObject>> entries;
+    std::vector<std::pair<QString, RemoteItem>> entries;
     entries.reserve(size_t(pass.remoteItems.size()));
     for (auto it = pass.remoteItems.cbegin(); it != pass.remoteItems.cend(); ++it)
         entries.emplace_back(it.key(), it.value());
@@ -233,7 +238,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         // below a place where one side has a file and the other a folder
         if (PassValues::isAtOrBelow(path, pass.clashPaths))
             continue;
-        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder")) {
+        if (item.folder) {
             if (localLookup.contains(path)) {
                 reportClash(pass, path, true);
                 mayHaveWaited = true;
@@ -243,10 +248,10 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             continue;
         }
 
-        const QString sha256 = sha256Of(item);
+        const QString &sha256 = item.sha256;
         // everything below but a plain record calls the server or notifies
         mayHaveWaited = true;
-        if (idOf(item) < 1 || !isSha256Hex(sha256)) {
+        if (item.id < 1 || !isSha256Hex(sha256)) {
             Q_EMIT log(QStringLiteral("Uzak dosyanın kimlik veya SHA-256 bilgisi geçersiz, atlandı: ") + path);
             Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"),
                                 QStringLiteral("Kimliği veya SHA-256 değeri geçersiz uzak dosya engellendi: ") + path, 2);
@@ -254,8 +259,8 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             continue;
         }
 
-        const std::optional<LocalFile> local = localLookup.find(path);
-        if (!local) {
+        const auto local = localLookup.locate(path);
+        if (local == pass.localFiles.cend()) {
             const QFileInfo there(absolute(path));
             if (there.isDir() && !DirWalk::isLink(there.filePath())) {
                 reportClash(pass, path, false);
@@ -264,22 +269,22 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             downloadRemoteFile(pass, path, item, true);
             continue;
         }
-        const LocalFile &file = *local;
         const QJsonObject record = recordLookup.find(path).value_or(QJsonValue()).toObject();
         const bool hasRecord = !record.isEmpty();
-        const bool sameContent = !file.hash.isEmpty() && file.hash.compare(sha256, Qt::CaseInsensitive) == 0;
+        const bool sameContent = !local->hash.isEmpty() && PassValues::sameDigest(local->hash, sha256);
 
         if (sameContent) {
             // Nothing before this walk changes the record of a path that
             // reaches it (archived and trashed paths are skipped above), so
-            // the recorded one is still the one in nextState.
-            const qint64 version = versionOf(item);
-            const QJsonValue id = item.value(QLatin1String("id"));
-            if (!recordIsCurrent(record, file, version, id))
-                pass.nextState.insert(path, stateRecord(file, version, id));
+            // the recorded one is still the one in nextState. Nothing here
+            // waits or changes the scan's map, so its entry is read in place.
+            if (!recordIsCurrent(record, *local, item.version, item.idValue))
+                pass.nextState.insert(path, stateRecord(*local, item.version, item.idValue));
             mayHaveWaited = false;
             continue;
         }
+        // what follows may wait on the server; it works on its own copy
+        const LocalFile file = local.value();
         if (!hasRecord) {
             pairFirstTime(pass, path, item);
             continue;
@@ -295,16 +300,16 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         // the content here is kept and goes up again, never replaced by it.
         // Another node at the path is a change whatever its version says.
         const qint64 recordedVersion = PassValues::integer(record.value(QLatin1String("remote_version")));
-        const bool sameNode = PassValues::integer(record.value(QLatin1String("remote_id"))) == idOf(item);
-        const bool remoteChanged = !sameNode || versionOf(item) > recordedVersion;
-        if (sameNode && versionOf(item) < recordedVersion)
+        const bool sameNode = PassValues::integer(record.value(QLatin1String("remote_id"))) == item.id;
+        const bool remoteChanged = !sameNode || item.version > recordedVersion;
+        if (sameNode && item.version < recordedVersion)
             Q_EMIT log(QStringLiteral("Kumattaki sürüm kayıtlı sürümden eski; yerel içerik korunuyor: ") + path);
 
         if (!localChanged && remoteChanged) {
             downloadRemoteFile(pass, path, item, false);
         } else if (localChanged && remoteChanged) {
             if (keepRemoteCopy(pass, path, item))
-                uploadLocalFile(pass, path, file, QVariant(versionOf(item)));
+                uploadLocalFile(pass, path, file, QVariant(item.version));
         } else {
             // The server's content is normally the one last recorded. When it
             // is not (the server changed it without a new version), it exists
@@ -312,7 +317,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             const bool serverHoldsRecorded =
                 sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
             if (serverHoldsRecorded || keepRemoteCopy(pass, path, item))
-                uploadLocalFile(pass, path, file, QVariant(versionOf(item)));
+                uploadLocalFile(pass, path, file, QVariant(item.version));
         }
     }
     // only a walk that came to every path knows which kept downloads are wanted
@@ -345,7 +350,7 @@ bool SyncEngine::warnOnce(QSet<QString> &told, const QString &path, const QStrin
     return true;
 }
 
-void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew)
+void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, const RemoteItem &item, bool isNew)
 {
     if (!folderStillSame())
         return;
@@ -365,13 +370,13 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
         return;
     }
 
-    const QString sha256 = sha256Of(item);
+    const QString &sha256 = item.sha256;
     const QString staged = stagingPath(target);
     // A download that an earlier pass verified but could not put in place is
     // used again while it holds what the server still has: only the replace
     // is retried.
     const bool kept = keptPartHolds(pass, path, sha256, staged);
-    if (kept || api->downloadFile(idOf(item), staged, sha256)) {
+    if (kept || api->downloadFile(item.id, staged, sha256)) {
         // the transfer waited on the network; the folder may have gone meanwhile
         if (!folderStillSame())
             return;
@@ -387,7 +392,7 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
             return;
         ++pass.downloaded;
         Q_EMIT log((isNew ? QStringLiteral("İndirildi: ") : QStringLiteral("Uzak değişiklik indirildi: ")) + path);
-        pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
+        pass.nextState.insert(path, stateRecord(localFileAt(target), item.version, item.idValue));
         return;
     }
     if (!running || signInLost) {
@@ -404,7 +409,7 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
     ++pass.errors;
 }
 
-void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJsonObject &item)
+void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const RemoteItem &item)
 {
     const LocalFile file = pass.localFiles.value(path);
     // The copy below is taken from the file as it is now, but the decision was
@@ -427,7 +432,7 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
     }
     const QString target = absolute(path);
     const QString staged = stagingPath(target);
-    if (!api->downloadFile(idOf(item), staged, sha256Of(item))) {
+    if (!api->downloadFile(item.id, staged, item.sha256)) {
         ++pass.errors;
         return;
     }
@@ -436,21 +441,21 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const QJs
     if (!placedOrReported(*this, pass, placeDownload(staged, target, &file, false), path))
         return;
     ++pass.downloaded;
-    pass.nextState.insert(path, stateRecord(localFileAt(target), versionOf(item), item.value(QLatin1String("id"))));
+    pass.nextState.insert(path, stateRecord(localFileAt(target), item.version, item.idValue));
     Q_EMIT log(QStringLiteral("İlk eşleştirme çakışması: yerel kopya korundu, kumat sürümü indirildi: ") + copyPath);
 }
 
-bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item)
+bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const RemoteItem &item)
 {
     if (!folderStillSame())
         return false;
-    const QString kept = keptConflictCopy(*this, path, QStringLiteral("uzak"), sha256Of(item), sizeOf(item));
+    const QString kept = keptConflictCopy(*this, path, QStringLiteral("uzak"), item.sha256, sizeOf(item));
     if (!kept.isEmpty()) {
         Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + kept);
         return true;
     }
     const QString copyPath = conflictPath(path, QStringLiteral("uzak"));
-    if (api->downloadFile(idOf(item), copyPath, sha256Of(item))) {
+    if (api->downloadFile(item.id, copyPath, item.sha256)) {
         Q_EMIT log(QStringLiteral("Çakışma kopyası korundu: ") + copyPath);
         return true;
     }

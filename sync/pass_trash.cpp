@@ -47,12 +47,11 @@ bool hasTrashedAncestor(const QString &path, const QSet<QString> &trashedPaths)
 
 // The server still holds exactly what was recorded here: the same node, the
 // same version and the content this device had.
-bool isRecordedVersion(const QJsonObject &item, qint64 id, const QJsonObject &record)
+bool isRecordedVersion(const SyncEngine::RemoteItem &item, qint64 id, const QJsonObject &record)
 {
-    const QString sha256 = item.value(QLatin1String("sha256")).toString();
+    const QString &sha256 = item.sha256;
     return id == PassValues::integer(record.value(QLatin1String("remote_id")))
-        && PassValues::integer(item.value(QLatin1String("version")))
-        == PassValues::integer(record.value(QLatin1String("remote_version")))
+        && item.version == PassValues::integer(record.value(QLatin1String("remote_version")))
         && !sha256.isEmpty()
         && sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
 }
@@ -79,11 +78,11 @@ void SyncEngine::trashLocalDeletions(PassContext &pass)
         // nearly every entry without a look into the state
         if (localLookup.contains(path))
             continue;
-        const QJsonObject &item = it.value();
-        if (item.value(QLatin1String("type")).toString() == QLatin1String("folder"))
+        const SyncEngine::RemoteItem &item = it.value();
+        if (item.folder)
             continue;
 
-        const qint64 id = PassValues::integer(item.value(QLatin1String("id")));
+        const qint64 id = item.id;
         const QJsonObject record = state.value(path).toObject();
         const qint64 recordedId = PassValues::integer(record.value(QLatin1String("remote_id")));
         if (id < 1 || recordedId < 1)

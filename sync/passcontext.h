@@ -21,7 +21,7 @@
 struct PassContext
 {
     // accepted server items (files and folders), keyed by relative path
-    QMap<QString, QJsonObject> remoteItems;
+    QMap<QString, SyncEngine::RemoteItem> remoteItems;
     // absolute local targets of the accepted items, keyed as a folder that
     // ignores letter case would compare them
     QSet<QString> targetKeys;
@@ -116,14 +116,43 @@ inline bool holdsAny(const QString &folder, const QSet<QString> &paths)
 // UTF-16 unit is put in upper case on its own (the file system's own table):
 // "ırmak" and "IRMAK" do, "straße" and "STRASSE" do not. Lower-casing the
 // whole text is not the same ("ı" stays "ı", "I" becomes "i").
-inline QString nameCaseKey(const QString &path)
+// A path handed over as a temporary is changed in place.
+inline QString nameCaseKey(QString key)
 {
-    QString key = path;
     for (QChar &c : key) {
-        if (!c.isSurrogate())
+        // Most names are plain ASCII, whose letters have their upper case
+        // within ASCII; the Unicode table is asked only beyond it.
+        const char16_t u = c.unicode();
+        if (u < 0x80) {
+            if (u >= u'a' && u <= u'z')
+                c = QChar(char16_t(u - (u'a' - u'A')));
+        } else if (!c.isSurrogate()) {
             c = c.toUpper();
+        }
     }
     return key;
+}
+
+// A member of a state record. A record as stateRecord makes it holds seven
+// members, kept sorted by name as a JSON object keeps them, so the member is
+// first looked for at its place there (0 "created_ms" to 6 "size"); a record
+// of another shape is searched by name. A search by name costs several key
+// comparisons, where the walks over every record ask for one member each.
+inline QJsonValue recordMember(const QJsonObject &record, qsizetype place, QLatin1String name)
+{
+    if (record.size() == 7 && place >= 0 && place < 7) {
+        const auto at = record.constBegin() + place;
+        if (at.key() == name)
+            return at.value();
+    }
+    return record.value(name);
+}
+
+// Two SHA-256 digests in hexadecimal, whatever the letter case. Nearly every
+// pair compared is written alike, and a plain comparison settles it.
+inline bool sameDigest(const QString &a, const QString &b)
+{
+    return a == b || a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
 // Lookups made in ascending key order, as the pass's walks make them, into a
@@ -141,28 +170,42 @@ class OrderedLookup
 public:
     explicit OrderedLookup(const Map &map) : map(map), at(map.constBegin()) {}
 
-    // The value under key, or nullopt.
-    std::optional<Value> find(const QString &key)
+    // Where the entry under key lies, or the map's end.
+    typename Map::const_iterator locate(const QString &key)
     {
         if (positioned && !last.isNull() && key < last)
             positioned = false;
         if (positioned) {
             last = key;
-            while (at != map.constEnd() && at.key() < key)
-                ++at;
-            if (at != map.constEnd() && at.key() == key)
-                return Value(at.value());
+            // each key read once: a JSON object's iterator makes a new string of it
+            for (; at != map.constEnd(); ++at) {
+                const auto &atKey = at.key();
+                if (atKey == key)
+                    return at;
+                if (key < atKey)
+                    break;
+            }
         }
         const auto found = map.constFind(key);
         if (found == map.constEnd())
-            return std::nullopt;
+            return found;
         at = found;
         last = key;
         positioned = true;
+        return found;
+    }
+
+    // The value under key, or nullopt.
+    std::optional<Value> find(const QString &key)
+    {
+        const auto found = locate(key);
+        if (found == map.constEnd())
+            return std::nullopt;
         return Value(found.value());
     }
 
-    bool contains(const QString &key) { return find(key).has_value(); }
+    // without a copy of the value
+    bool contains(const QString &key) { return locate(key) != map.constEnd(); }
 
     // Forget the position; the next lookup searches in full and starts from there.
     void restart() { positioned = false; }

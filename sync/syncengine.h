@@ -44,6 +44,25 @@ public:
         qint64 modifiedMs = 0;
     };
 
+    // A live server item as a pass reads it: the record as the server sent
+    // it, and the members that every phase asks about, read out of it once.
+    // A lookup in a JSON object costs as much as a short string search, and
+    // each phase would otherwise make several for every item on every pass.
+    struct RemoteItem
+    {
+        RemoteItem() = default;
+        explicit RemoteItem(const QJsonObject &json);
+
+        QJsonObject json;
+        // "id" exactly as sent (stored so in the records), and read as a
+        // whole number
+        QJsonValue idValue;
+        qint64 id = 0;
+        qint64 version = 0;
+        QString sha256;
+        bool folder = false;
+    };
+
     // The two sides a pass removes from: files here that the server no
     // longer lists, and server files deleted here.
     enum RemovalSide { LocalRemoval = 0, ServerDeletion = 1 };
@@ -156,7 +175,7 @@ private:
     // the same of entries listed (sorted here); relativeDir ends in "/" or is empty
     static QByteArray listingDigest(std::vector<DirWalk::Entry> &entries, const QString &relativeDir);
 
-    bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, QJsonObject> &remoteItems,
+    bool ensureRemoteFolders(const QString &relativeDir, QMap<QString, RemoteItem> &remoteItems,
                              QVariant *parentId);
 
     // One pass between the guard and its end; syncNow() alone sets and clears
@@ -200,11 +219,11 @@ private:
     bool makeDirectoryInFolder(const QString &absoluteDir) const;
 
     // Pieces of the reconciliation shared by several rows.
-    void downloadRemoteFile(PassContext &pass, const QString &path, const QJsonObject &item, bool isNew);
+    void downloadRemoteFile(PassContext &pass, const QString &path, const RemoteItem &item, bool isNew);
     bool keptPartHolds(PassContext &pass, const QString &path, const QString &sha256, const QString &staged);
     void dropKeptPartsNotMet(const PassContext &pass);
-    void pairFirstTime(PassContext &pass, const QString &path, const QJsonObject &item);
-    bool keepRemoteCopy(PassContext &pass, const QString &path, const QJsonObject &item);
+    void pairFirstTime(PassContext &pass, const QString &path, const RemoteItem &item);
+    bool keepRemoteCopy(PassContext &pass, const QString &path, const RemoteItem &item);
     // A change of a server file when baseVersion holds the version it was
     // made on, otherwise a new file.
     void uploadLocalFile(PassContext &pass, const QString &path, const LocalFile &file, const QVariant &baseVersion);

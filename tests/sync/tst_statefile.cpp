@@ -50,6 +50,8 @@ class TestStateFile : public QObject
 private Q_SLOTS:
     void integersReadBack_data();
     void integersReadBack();
+    void recordMemberWhateverTheShape_data();
+    void recordMemberWhateverTheShape();
     void init();
     void cleanup();
 
@@ -291,6 +293,38 @@ void TestStateFile::integersReadBack()
     const QJsonDocument document = QJsonDocument::fromJson("[" + json + "]");
     QVERIFY(document.isArray());
     QCOMPARE(PassValues::integer(document.array().at(0)), expected);
+}
+
+// A member read at its place in a record as the engine writes it is the one a
+// lookup by name finds, whatever shape the record really has.
+void TestStateFile::recordMemberWhateverTheShape_data()
+{
+    QTest::addColumn<QJsonObject>("record");
+    QTest::addColumn<int>("place");
+    QTest::addColumn<QString>("name");
+    // the members stateRecord writes
+    const QJsonObject written{{"name", "a.txt"}, {"size", 2}, {"created_ms", 5}, {"modified_ms", 6},
+                              {"local_hash", "ab"}, {"remote_version", 3}, {"remote_id", 42}};
+    QTest::newRow("as written, at its place") << written << 4 << "remote_id";
+    QTest::newRow("as written, the first") << written << 0 << "created_ms";
+    QTest::newRow("as written, asked at another place") << written << 3 << "remote_id";
+    QJsonObject renamed = written;
+    renamed.insert("remote_idx", renamed.take("remote_id"));
+    QTest::newRow("seven members, another at its place") << renamed << 4 << "remote_id";
+    QJsonObject more = written;
+    more.insert("aaa", 1);
+    QTest::newRow("a member more, the rest one place on") << more << 4 << "remote_id";
+    QTest::newRow("fewer members") << QJsonObject{{"remote_id", 7}} << 4 << "remote_id";
+    QTest::newRow("empty") << QJsonObject() << 4 << "remote_id";
+}
+
+void TestStateFile::recordMemberWhateverTheShape()
+{
+    QFETCH(QJsonObject, record);
+    QFETCH(int, place);
+    QFETCH(QString, name);
+    const QByteArray latin1 = name.toLatin1();
+    QCOMPARE(PassValues::recordMember(record, place, QLatin1String(latin1)), record.value(name));
 }
 
 QTEST_GUILESS_MAIN(TestStateFile)
