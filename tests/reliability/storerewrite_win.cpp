@@ -81,6 +81,6 @@ QString readStore(const QString &dataDir, const QByteArray &sql, const QList<QVa
     if (!withLiterals(sql, values, &script) || !runSqlite(dataDir, {QStringLiteral("-readonly")}, script, &output))
         return QString();
     // sqlite3's list mode: one row a line, columns separated by "|"
-    const QByteArray row = output.left(output.indexOf('\n')).trimmed();
-    return row.isEmpty() ? QString() : QString::fromUtf8(row.left(row.indexOf('|')));
+    const QByteArray row = output.split('\n').constFirst().trimmed();
+    return row.isEmpty() ? QString() : QString::fromUtf8(row.split('|').constFirst());
 }
