@@ -10,7 +10,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSslError>
 #include <QTest>
 
 QString sha256Hex(const QByteArray &content)
@@ -184,9 +188,26 @@ Device *PassFixture::device(const QString &name)
     if (Device *existing = devices.value(name))
         return existing;
     auto *created = new Device(work->filePath(QStringLiteral("sync-") + name));
-    if (!created->signIn(server->baseUrl(), accountEmail, password()))
-        qWarning("sign-in failed: %s (the server at %s is %s)", qPrintable(created->api.lastError()),
-                 qPrintable(server->baseUrl()), server->isRunning() ? "running" : "not running");
+    if (!created->signIn(server->baseUrl(), accountEmail, password())) {
+        // The client reports a failed transfer as an answer it could not read;
+        // a plain request of the same address says what the transfer met.
+        QNetworkAccessManager probe;
+        QNetworkReply *reply = probe.get(QNetworkRequest(QUrl(server->baseUrl() + QStringLiteral("/api/v1/me"))));
+        QStringList tlsErrors;
+        QObject::connect(reply, &QNetworkReply::sslErrors, reply, [&tlsErrors](const QList<QSslError> &errors) {
+            for (const QSslError &error : errors)
+                tlsErrors << error.errorString();
+        });
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            finished.wait(20000);
+        qWarning("sign-in failed: %s (the server at %s is %s; a plain request there: HTTP %d, %s; TLS: %s)",
+                 qPrintable(created->api.lastError()), qPrintable(server->baseUrl()),
+                 server->isRunning() ? "running" : "not running",
+                 reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), qPrintable(reply->errorString()),
+                 qPrintable(tlsErrors.join(QStringLiteral("; "))));
+        delete reply;
+    }
     devices.insert(name, created);
     return created;
 }
