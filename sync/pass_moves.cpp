@@ -199,7 +199,7 @@ void SyncEngine::followRemoteMoves(PassContext &pass)
     QSet<qint64> twice;
     for (auto it = state.constBegin(); it != state.constEnd(); ++it) {
         const qint64 id =
-            PassValues::integer(PassValues::recordMember(it.value().toObject(), 4, QLatin1String("remote_id")));
+            PassValues::integer(PassValues::recordMember(it.value().toObject(), PassValues::RemoteId));
         if (id < 1)
             continue;
         if (recordedPath.contains(id))

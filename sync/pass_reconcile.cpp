@@ -46,33 +46,28 @@ bool isStoredInteger(const QJsonValue &value, qint64 expected)
 bool recordIsCurrent(const QJsonObject &record, const SyncEngine::LocalFile &file, qint64 version,
                      const QJsonValue &remoteId)
 {
-    // A JSON object keeps its members sorted by name, so a record as
-    // stateRecord makes it holds them in this order and is read in one walk;
-    // a lookup by name searches the record again for each. A record of any
-    // other shape is read by name.
-    static const QLatin1String members[] = {
-        QLatin1String("created_ms"), QLatin1String("local_hash"),     QLatin1String("modified_ms"),
-        QLatin1String("name"),       QLatin1String("remote_id"),      QLatin1String("remote_version"),
-        QLatin1String("size"),
-    };
-    constexpr qsizetype count = sizeof(members) / sizeof(members[0]);
+    // A record as stateRecord makes it is read in one walk over its members
+    // (PassValues::recordMemberNames); a lookup by name searches the record
+    // again for each. A record of any other shape is read by name.
+    using PassValues::recordMemberNames;
+    constexpr qsizetype count = PassValues::RecordMemberCount;
     if (record.size() != count)
         return false;
     QJsonValue values[count];
     qsizetype at = 0;
-    for (auto it = record.constBegin(); it != record.constEnd() && it.key() == members[at]; ++it, ++at)
+    for (auto it = record.constBegin(); it != record.constEnd() && it.key() == recordMemberNames[at]; ++it, ++at)
         values[at] = it.value();
     if (at != count) {
         for (qsizetype i = 0; i < count; ++i)
-            values[i] = record.value(members[i]);
+            values[i] = record.value(recordMemberNames[i]);
     }
-    const QJsonValue &createdMs = values[0];
-    const QJsonValue &hash = values[1];
-    const QJsonValue &modifiedMs = values[2];
-    const QJsonValue &name = values[3];
-    const QJsonValue &recordedId = values[4];
-    const QJsonValue &recordedVersion = values[5];
-    const QJsonValue &size = values[6];
+    const QJsonValue &createdMs = values[PassValues::CreatedMs];
+    const QJsonValue &hash = values[PassValues::LocalHash];
+    const QJsonValue &modifiedMs = values[PassValues::ModifiedMs];
+    const QJsonValue &name = values[PassValues::Name];
+    const QJsonValue &recordedId = values[PassValues::RemoteId];
+    const QJsonValue &recordedVersion = values[PassValues::RemoteVersion];
+    const QJsonValue &size = values[PassValues::Size];
     if (!name.isString() || name.toString() != file.name || !hash.isString() || hash.toString() != file.hash)
         return false;
     if (!isStoredInteger(size, file.size) || !isStoredInteger(createdMs, file.createdMs)

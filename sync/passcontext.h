@@ -133,15 +133,23 @@ inline QString nameCaseKey(QString key)
     return key;
 }
 
-// A member of a state record. A record as stateRecord makes it holds seven
-// members, kept sorted by name as a JSON object keeps them, so the member is
-// first looked for at its place there (0 "created_ms" to 6 "size"); a record
-// of another shape is searched by name. A search by name costs several key
+// The members of a state record as stateRecord makes it, in the order a JSON
+// object keeps them (sorted by name), so that such a record is read by place.
+enum RecordMember { CreatedMs, LocalHash, ModifiedMs, Name, RemoteId, RemoteVersion, Size, RecordMemberCount };
+inline constexpr QLatin1String recordMemberNames[RecordMemberCount] = {
+    QLatin1String("created_ms"), QLatin1String("local_hash"),     QLatin1String("modified_ms"),
+    QLatin1String("name"),       QLatin1String("remote_id"),      QLatin1String("remote_version"),
+    QLatin1String("size"),
+};
+
+// A member of a state record: first looked for at its place, then, in a
+// record of another shape, by name. A search by name costs several key
 // comparisons, where the walks over every record ask for one member each.
-inline QJsonValue recordMember(const QJsonObject &record, qsizetype place, QLatin1String name)
+inline QJsonValue recordMember(const QJsonObject &record, RecordMember member)
 {
-    if (record.size() == 7 && place >= 0 && place < 7) {
-        const auto at = record.constBegin() + place;
+    const QLatin1String name = recordMemberNames[member];
+    if (record.size() == RecordMemberCount) {
+        const auto at = record.constBegin() + member;
         if (at.key() == name)
             return at.value();
     }

@@ -300,31 +300,29 @@ void TestStateFile::integersReadBack()
 void TestStateFile::recordMemberWhateverTheShape_data()
 {
     QTest::addColumn<QJsonObject>("record");
-    QTest::addColumn<int>("place");
-    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("member");
     // the members stateRecord writes
     const QJsonObject written{{"name", "a.txt"}, {"size", 2}, {"created_ms", 5}, {"modified_ms", 6},
                               {"local_hash", "ab"}, {"remote_version", 3}, {"remote_id", 42}};
-    QTest::newRow("as written, at its place") << written << 4 << "remote_id";
-    QTest::newRow("as written, the first") << written << 0 << "created_ms";
-    QTest::newRow("as written, asked at another place") << written << 3 << "remote_id";
+    QTest::newRow("as written, at its place") << written << int(PassValues::RemoteId);
+    QTest::newRow("as written, the first") << written << int(PassValues::CreatedMs);
+    QTest::newRow("as written, the last") << written << int(PassValues::Size);
     QJsonObject renamed = written;
     renamed.insert("remote_idx", renamed.take("remote_id"));
-    QTest::newRow("seven members, another at its place") << renamed << 4 << "remote_id";
+    QTest::newRow("seven members, another at its place") << renamed << int(PassValues::RemoteId);
     QJsonObject more = written;
     more.insert("aaa", 1);
-    QTest::newRow("a member more, the rest one place on") << more << 4 << "remote_id";
-    QTest::newRow("fewer members") << QJsonObject{{"remote_id", 7}} << 4 << "remote_id";
-    QTest::newRow("empty") << QJsonObject() << 4 << "remote_id";
+    QTest::newRow("a member more, the rest one place on") << more << int(PassValues::RemoteId);
+    QTest::newRow("fewer members") << QJsonObject{{"remote_id", 7}} << int(PassValues::RemoteId);
+    QTest::newRow("empty") << QJsonObject() << int(PassValues::RemoteId);
 }
 
 void TestStateFile::recordMemberWhateverTheShape()
 {
     QFETCH(QJsonObject, record);
-    QFETCH(int, place);
-    QFETCH(QString, name);
-    const QByteArray latin1 = name.toLatin1();
-    QCOMPARE(PassValues::recordMember(record, place, QLatin1String(latin1)), record.value(name));
+    QFETCH(int, member);
+    const auto which = PassValues::RecordMember(member);
+    QCOMPARE(PassValues::recordMember(record, which), record.value(PassValues::recordMemberNames[which]));
 }
 
 QTEST_GUILESS_MAIN(TestStateFile)
