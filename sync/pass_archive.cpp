@@ -142,9 +142,8 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         // server holds.
         const auto live = pass.remoteItems.constFind(path);
         if (live != pass.remoteItems.cend()
-            && live->sha256.compare(
-                   state.value(path).toObject().value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive)
-                == 0) {
+            && PassValues::sameDigest(live->sha256,
+                                      state.value(path).toObject().value(QLatin1String("local_hash")).toString())) {
             Q_EMIT log(QStringLiteral("Dosya kumatta aynı içerikle yeniden oluşturulmuş, eski portal silme kaydı "
                                       "atlandı: ")
                        + path);

@@ -310,7 +310,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             // is not (the server changed it without a new version), it exists
             // nowhere here, so it is kept before the upload replaces it.
             const bool serverHoldsRecorded =
-                sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
+                PassValues::sameDigest(sha256, record.value(QLatin1String("local_hash")).toString());
             if (serverHoldsRecorded || keepRemoteCopy(pass, path, item))
                 uploadLocalFile(pass, path, file, QVariant(item.version));
         }

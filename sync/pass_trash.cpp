@@ -53,7 +53,7 @@ bool isRecordedVersion(const SyncEngine::RemoteItem &item, qint64 id, const QJso
     return id == PassValues::integer(record.value(QLatin1String("remote_id")))
         && item.version == PassValues::integer(record.value(QLatin1String("remote_version")))
         && !sha256.isEmpty()
-        && sha256.compare(record.value(QLatin1String("local_hash")).toString(), Qt::CaseInsensitive) == 0;
+        && PassValues::sameDigest(sha256, record.value(QLatin1String("local_hash")).toString());
 }
 
 // The server's last word on a node: gone already, not this user's to delete,
