@@ -60,8 +60,16 @@ void SyncEngine::runPass()
     if (!running)
         return;
     applyKeptRemovals();
+    // The folder is read while the server is asked for its view: the reading
+    // costs about as much as the request and its intake, and neither waits
+    // for the other. It starts after the kept removals, which change the
+    // folder, and on a folder that is there.
+    if (!syncFolderAvailable())
+        return;
+    ScanRunPtr scan = startScan(true, true, true);
     QJsonObject snapshot;
     if (!fetchSnapshot(&snapshot)) {
+        abandonScan(std::move(scan));
         signInGone();
         return;
     }
@@ -69,14 +77,10 @@ void SyncEngine::runPass()
     PassContext pass;
     takeInSnapshot(pass, snapshot);
 
-    // The snapshot request waited on the network; a drive can go in that time,
-    // and an empty scan would read as "the user deleted everything".
-    if (!syncFolderAvailable())
-        return;
     QStringList leftovers;
     ScanGaps gaps;
     QHash<QString, QByteArray> listings;
-    pass.localFiles = scanLocal(&leftovers, &gaps, &listings);
+    pass.localFiles = finishScan(std::move(scan), &leftovers, &gaps, &listings);
     // Stopped while the folder was read: what the scan missed would read as
     // deleted. The files are read while the window goes on, so a stop can
     // come here as it comes during a server request.
@@ -88,7 +92,10 @@ void SyncEngine::runPass()
     // that leaves it so (the pass's own bookkeeping) starts no pass, and a
     // change made since then still does.
     listingsAtPass = listings;
-    // moved while it was listed: the listing may miss what it holds
+    // Moved while it was listed: the listing may miss what it holds. The
+    // snapshot request waited on the network meanwhile; a drive can go in
+    // that time, and an empty scan would read as "the user deleted
+    // everything".
     if (gaps.top || !syncFolderAvailable()) {
         if (gaps.top)
             syncFolderUnavailable();

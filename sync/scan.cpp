@@ -311,39 +311,80 @@ private:
     }
 };
 
+// The scan's job and the thread that runs it. Stopped and joined when it goes
+// without having been finished: its reading must not outlive the pass that
+// gave up on it.
+class SyncEngine::ScanRun
+{
+public:
+    ~ScanRun()
+    {
+        if (!thread)
+            return;
+        job.stop->store(true);
+        thread->wait();
+    }
+
+    ScanJob job;
+    std::unique_ptr<QThread> thread;
+};
+
+void SyncEngine::ScanRunEnd::operator()(ScanRun *run) const
+{
+    delete run;
+}
+
 QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftovers, ScanGaps *gaps,
                                                            QHash<QString, QByteArray> *listings) const
 {
-    ScanJob job;
+    return finishScan(startScan(leftovers != nullptr, gaps != nullptr, listings != nullptr), leftovers, gaps,
+                      listings);
+}
+
+SyncEngine::ScanRunPtr SyncEngine::startScan(bool wantLeftovers, bool wantGaps, bool wantListings) const
+{
+    ScanRunPtr run(new ScanRun);
+    ScanJob &job = run->job;
     job.root = syncFolder;
-    if (listings) {
+    // the watcher belongs to the window's thread; the job takes a copy
+    if (wantListings) {
         const QStringList watched = watcher.directories();
         job.listed = QSet<QString>(watched.cbegin(), watched.cend());
     }
-    job.wantLeftovers = leftovers != nullptr;
-    job.wantGaps = gaps != nullptr;
+    job.wantLeftovers = wantLeftovers;
+    job.wantGaps = wantGaps;
     // Reading is what a scan does; one reader per core keeps every core
     // reading, each with its own 1 MiB buffer, and no more: a pass over a
     // spinning disk gains nothing from a crowd.
     job.readers = std::clamp(QThread::idealThreadCount(), 1, 4);
+    // stop() reaches the scan through this from now until it is finished
     scanStop = std::make_shared<std::atomic<bool>>(false);
     job.stop = scanStop;
+    run->thread.reset(QThread::create([&job] { job.run(); }));
+    run->thread->start();
+    return run;
+}
 
+QMap<QString, SyncEngine::LocalFile> SyncEngine::finishScan(ScanRunPtr run, QStringList *leftovers, ScanGaps *gaps,
+                                                            QHash<QString, QByteArray> *listings) const
+{
     // The reading takes as long as the folder is large; the window, the tray
     // and a stop go on being answered meanwhile, as while the pass waits for
-    // the server.
-    const std::unique_ptr<QThread> thread(QThread::create([&job] { job.run(); }));
+    // the server. Connected before asking, so that an end in between is not
+    // missed.
+    QThread *thread = run->thread.get();
     if (QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread()) {
         QEventLoop loop;
-        connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
-        thread->start();
-        loop.exec();
-    } else {
-        thread->start();
+        connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+        if (!thread->isFinished())
+            loop.exec();
     }
     thread->wait();
-    scanStop.reset();
+    run->thread.reset();
+    if (scanStop == run->job.stop)
+        scanStop.reset();
 
+    const ScanJob &job = run->job;
     if (leftovers) {
         *leftovers = job.leftovers;
         // The walk leaves out hidden names, and on Linux the state file's
@@ -361,6 +402,14 @@ QMap<QString, SyncEngine::LocalFile> SyncEngine::scanLocal(QStringList *leftover
     if (listings)
         *listings = job.digests;
     return job.gaps.stopped ? QMap<QString, LocalFile>() : job.files;
+}
+
+void SyncEngine::abandonScan(ScanRunPtr run) const
+{
+    const std::shared_ptr<std::atomic<bool>> stop = run->job.stop;
+    run.reset();
+    if (scanStop == stop)
+        scanStop.reset();
 }
 
 QByteArray SyncEngine::listingDigest(std::vector<DirWalk::Entry> &entries, const QString &relativeDir)

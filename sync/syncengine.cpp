@@ -61,6 +61,9 @@ QSet<QString> &lockedFolders()
 
 SyncEngine::~SyncEngine()
 {
+    // gone while a pass waits: a scan under way reads nothing more
+    if (scanStop)
+        scanStop->store(true);
     releaseFolder();
 }
 

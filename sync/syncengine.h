@@ -153,6 +153,21 @@ private Q_SLOTS:
 private:
     friend class SyncEngineTestAccess;
     class ScanJob;
+    // A scan started and not yet taken in: its threads read the folder while
+    // the window's thread goes on with the pass. One that goes unfinished is
+    // stopped and joined, so no reading outlives the pass that started it.
+    class ScanRun;
+    struct ScanRunEnd
+    {
+        void operator()(ScanRun *run) const;
+    };
+    using ScanRunPtr = std::unique_ptr<ScanRun, ScanRunEnd>;
+    // scanLocal in two halves, with what it is given to fill told at the start
+    ScanRunPtr startScan(bool wantLeftovers, bool wantGaps, bool wantListings) const;
+    QMap<QString, LocalFile> finishScan(ScanRunPtr run, QStringList *leftovers, ScanGaps *gaps,
+                                        QHash<QString, QByteArray> *listings) const;
+    // stops a scan whose result nothing will use, and waits for its threads
+    void abandonScan(ScanRunPtr run) const;
 
     // The record of one local file as the scan makes it; also for a file that
     // a download has just written, so both describe a file the same way.

@@ -2,10 +2,19 @@
 #include "passfixture.h"
 #include "referenceserver.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTest>
 #include <QTimer>
+
+class ApiClientTestAccess
+{
+public:
+    static QNetworkAccessManager &network(ApiClient &client) { return client.network; }
+};
 
 // stop() while the pass waits on a transfer: the pass ends as cancelled and
 // the state file stays byte for byte as the last completed pass left it.
@@ -21,6 +30,7 @@ private Q_SLOTS:
     void stopDuringUpload_data();
     void stopDuringUpload();
     void stopDuringDownload();
+    void snapshotFailureWritesNothing_data();
     void snapshotFailureWritesNothing();
     void stopDuringScan();
 
@@ -111,21 +121,81 @@ void TestPassCancel::stopDuringDownload()
     QCOMPARE(d->filesUnder(""), QStringList({".kumat-sync.json", "küçük.txt"}));
 }
 
+// The threads of this process, where the system lists them; -1 elsewhere.
+static int threadsNow()
+{
+    const QDir tasks(QStringLiteral("/proc/self/task"));
+    return tasks.exists() ? int(tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot).size()) : -1;
+}
+
+// The folder is read while the snapshot is asked for; a pass that gets no
+// snapshot stops that reading and waits for it, and uses nothing of it.
+void TestPassCancel::snapshotFailureWritesNothing_data()
+{
+    QTest::addColumn<bool>("stillReading");
+    QTest::addColumn<bool>("stopDuringRequest");
+    QTest::newRow("server error") << false << false;
+    // holes read fast, but many gigabytes of them still take far longer to
+    // hash than the request takes to fail
+    QTest::newRow("server error while the scan reads") << true << false;
+    QTest::newRow("stop during the request") << true << true;
+}
+
 void TestPassCancel::snapshotFailureWritesNothing()
 {
+    QFETCH(bool, stillReading);
+    QFETCH(bool, stopDuringRequest);
     Device *d = fixture.device();
     QVERIFY(fixture.server->putFile(fixture.email(), "a.txt", "a"));
     d->pass();
     const QByteArray stateBefore = d->stateFileBytes();
+    const QJsonObject recordsBefore = SyncEngineTestAccess::state(d->engine);
     QVERIFY(QFile::remove(d->path("a.txt")));
     QVERIFY(d->write("yeni.txt", "y"));
-    QVERIFY(fixture.server->addFault("GET", "/api/v1/sync/snapshot", "status", 503));
+    if (stillReading) {
+        QFile sparse(d->path("iri.bin"));
+        QVERIFY(sparse.open(QIODevice::WriteOnly));
+        QVERIFY(sparse.resize(qint64(64) << 30));
+    }
+    // a crawl that the stop cuts short, or a refusal
+    QVERIFY(stopDuringRequest ? fixture.server->addSlowFault("GET", "/api/v1/sync/snapshot", 10)
+                              : fixture.server->addFault("GET", "/api/v1/sync/snapshot", "status", 503));
+
+    bool stopped = false;
+    QTimer poll;
+    poll.setInterval(1);
+    connect(&poll, &QTimer::timeout, this, [d, &stopped, stopDuringRequest] {
+        if (stopDuringRequest && !stopped && SyncEngineTestAccess::scanning(d->engine)) {
+            stopped = true;
+            d->engine.stop();
+        }
+    });
+    bool scanningAtFailure = false;
+    const QMetaObject::Connection c =
+        connect(&d->engine, &SyncEngine::log, this, [d, &scanningAtFailure](const QString &line) {
+            if (line.startsWith("Sunucu anlık görüntüsü alınamadı: "))
+                scanningAtFailure = SyncEngineTestAccess::scanning(d->engine);
+        });
+    const int threadsBefore = threadsNow();
+    poll.start();
     d->pass();
+    poll.stop();
+    disconnect(c);
+    QVERIFY(fixture.server->clearFaults());
+    QCOMPARE(stopped, stopDuringRequest);
+
+    // the reading was under way when the request failed, and is over with the pass
+    QVERIFY(scanningAtFailure);
+    QVERIFY(!SyncEngineTestAccess::scanning(d->engine));
+    QTRY_COMPARE(threadsNow(), threadsBefore);
+    if (stillReading)
+        QVERIFY(QFile::remove(d->path("iri.bin")));
 
     QVERIFY(d->loggedStartingWith("Sunucu anlık görüntüsü alınamadı: "));
     QVERIFY(!d->logged("Senkronizasyon tamamlandı."));
     QVERIFY(!d->logged("Senkronizasyon durduruldu; yarım işlem takip kaydına yazılmadı."));
     QCOMPARE(d->stateFileBytes(), stateBefore);
+    QCOMPARE(SyncEngineTestAccess::state(d->engine), recordsBefore);
     QVERIFY(!fixture.server->node(fixture.email(), "a.txt").value("trashed").toBool());
     QVERIFY(fixture.server->node(fixture.email(), "yeni.txt").isEmpty());
 }
@@ -148,11 +218,19 @@ void TestPassCancel::stopDuringScan()
         QVERIFY(sparse.resize(qint64(64) << 30));
     }
 
+    // The reading starts before the snapshot is asked for; the stop comes
+    // once the snapshot is in and the pass waits for the reading alone.
+    bool snapshotIn = false;
+    const QMetaObject::Connection c = connect(&ApiClientTestAccess::network(d->api), &QNetworkAccessManager::finished,
+                                              this, [&snapshotIn](QNetworkReply *reply) {
+                                                  if (reply->url().path().endsWith(QLatin1String("/sync/snapshot")))
+                                                      snapshotIn = true;
+                                              });
     bool stopped = false;
     QTimer poll;
     poll.setInterval(1);
-    connect(&poll, &QTimer::timeout, this, [d, &stopped] {
-        if (!stopped && SyncEngineTestAccess::scanning(d->engine)) {
+    connect(&poll, &QTimer::timeout, this, [d, &stopped, &snapshotIn] {
+        if (!stopped && snapshotIn && SyncEngineTestAccess::scanning(d->engine)) {
             stopped = true;
             d->engine.stop();
         }
@@ -162,6 +240,7 @@ void TestPassCancel::stopDuringScan()
     d->notices.clear();
     d->engine.start();
     poll.stop();
+    disconnect(c);
     QVERIFY(stopped);
     d->engine.stop();
     QVERIFY(QFile::remove(d->path("iri.bin")));
