@@ -99,7 +99,8 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
             continue;
         }
         // a plain path is its own clean form
-        const QString key = safe && !gate.isPlain(path) ? QDir::cleanPath(path) : path;
+        const bool plain = safe && gate.lastWasPlain();
+        const QString key = safe && !plain ? QDir::cleanPath(path) : path;
         if (!safe || isEngineEntry(key)) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
                    QStringLiteral("Kumattan gelen güvenli olmayan dosya yolu engellendi: "), path, item);
@@ -120,7 +121,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
 
         // a key already there leaves the set as it was
         const qsizetype targetsBefore = pass.targetKeys.size();
-        pass.targetKeys.insert(PassValues::nameCaseKey(gate.target(key)));
+        pass.targetKeys.insert(PassValues::nameCaseKey(plain ? gate.plainTarget(key) : gate.target(key)));
         if (pass.targetKeys.size() == targetsBefore) {
             reject(QStringLiteral("Aynı yerel hedefe yönlenen uzak kayıt atlandı: "),
                    QStringLiteral("Çakışan uzak dosya yolu engellendi: "), path, item);

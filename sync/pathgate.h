@@ -28,8 +28,13 @@ public:
     // the path (a name it refuses or alters, a length, a depth): a path from
     // another system, not an attack, that no later pass can take either.
     bool lastRefusedByPlatform() const { return refusedByPlatform; }
+    // Whether the last path isSafe was asked about is plain, as isPlain tells,
+    // without reading it again.
+    bool lastWasPlain() const { return lastPlain; }
     // The same as QFileInfo(engine.absolute(path)).absoluteFilePath().
     QString target(const QString &relativePath) const;
+    // target() of a path known to be plain
+    QString plainTarget(const QString &relativePath) const { return base + relativePath; }
     // A plain path is its own QDir::cleanPath.
     bool isPlain(const QString &relativePath) const;
 
@@ -54,4 +59,5 @@ private:
     QString lastDir;
     bool lastDirFree = false;
     bool refusedByPlatform = false;
+    bool lastPlain = false;
 };

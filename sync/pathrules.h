@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <string_view>
 
 // Whether the platform stores an entry at this relative path under exactly the
 // name given. Windows silently maps some names elsewhere ("a.txt." and "a.txt "
@@ -11,7 +11,7 @@
 //
 // The path uses "/" or "\" as separators and should already be cleaned; a
 // "." or ".." component is refused where the rule looks at trailing dots.
-bool platformKeepsPathNames(const std::u16string &relativePath);
+bool platformKeepsPathNames(std::u16string_view relativePath);
 
 // Whether an entry at this relative path below the folder at `folder` (an
 // absolute path) can exist on this platform at all: every name kept as given
@@ -22,7 +22,7 @@ bool platformKeepsPathNames(const std::u16string &relativePath);
 // deepestPathLevels. A server path that fails could only ever be made part of
 // the way down and fetched in vain; a local one could never come back here.
 // Cheap, linear in the path: the intake asks it for every item.
-bool platformCanHoldPath(const std::u16string &folder, const std::u16string &relativePath);
+bool platformCanHoldPath(std::u16string_view folder, std::u16string_view relativePath);
 
 // Far below what the length limits allow (about 2,000 levels on Linux, 16,000 on
 // Windows), far above any tree people keep: a server path this deep is taken

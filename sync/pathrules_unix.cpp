@@ -26,12 +26,12 @@ std::size_t utf8Length(char16_t c, bool &pendingHigh)
 } // namespace
 
 // POSIX file systems store every name they accept byte for byte.
-bool platformKeepsPathNames(const std::u16string &)
+bool platformKeepsPathNames(std::u16string_view)
 {
     return true;
 }
 
-bool platformCanHoldPath(const std::u16string &folder, const std::u16string &relativePath)
+bool platformCanHoldPath(std::u16string_view folder, std::u16string_view relativePath)
 {
     bool pendingHigh = false;
     std::size_t total = 0;

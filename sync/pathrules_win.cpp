@@ -9,7 +9,7 @@ char16_t upper(char16_t c)
     return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c;
 }
 
-bool equalsUpper(const std::u16string &text, const char16_t *word)
+bool equalsUpper(std::u16string_view text, const char16_t *word)
 {
     std::size_t i = 0;
     for (; word[i]; ++i) {
@@ -27,16 +27,16 @@ bool isPortDigit(char16_t c)
 
 // The device check looks at the name up to its first dot, ignoring the spaces
 // before that dot: "nul", "NUL.txt", "con.tar.gz" and "aux .txt" all open a device.
-bool isReservedDeviceName(const std::u16string &component)
+bool isReservedDeviceName(std::u16string_view component)
 {
-    std::u16string stem = component.substr(0, component.find(u'.'));
+    std::u16string_view stem = component.substr(0, component.find(u'.'));
     while (!stem.empty() && stem.back() == u' ')
-        stem.pop_back();
+        stem.remove_suffix(1);
     if (equalsUpper(stem, u"CON") || equalsUpper(stem, u"PRN") || equalsUpper(stem, u"AUX")
         || equalsUpper(stem, u"NUL"))
         return true;
     if (stem.size() == 4 && isPortDigit(stem[3])) {
-        const std::u16string prefix = stem.substr(0, 3);
+        const std::u16string_view prefix = stem.substr(0, 3);
         return equalsUpper(prefix, u"COM") || equalsUpper(prefix, u"LPT");
     }
     return false;
@@ -55,7 +55,7 @@ constexpr std::size_t longestName = 255;
 // the final NUL included
 constexpr std::size_t longestPath = 32767 - 1;
 
-bool componentKeepsName(const std::u16string &component)
+bool componentKeepsName(std::u16string_view component)
 {
     if (component.empty())
         return true; // repeated separators; the caller's cleaning collapses them
@@ -67,12 +67,12 @@ bool componentKeepsName(const std::u16string &component)
 
 } // namespace
 
-bool platformKeepsPathNames(const std::u16string &relativePath)
+bool platformKeepsPathNames(std::u16string_view relativePath)
 {
     std::size_t begin = 0;
     while (begin <= relativePath.size()) {
         std::size_t end = relativePath.find_first_of(u"/\\", begin);
-        if (end == std::u16string::npos)
+        if (end == std::u16string_view::npos)
             end = relativePath.size();
         if (!componentKeepsName(relativePath.substr(begin, end - begin)))
             return false;
@@ -81,7 +81,7 @@ bool platformKeepsPathNames(const std::u16string &relativePath)
     return true;
 }
 
-bool platformCanHoldPath(const std::u16string &folder, const std::u16string &relativePath)
+bool platformCanHoldPath(std::u16string_view folder, std::u16string_view relativePath)
 {
     if (relativePath.empty())
         return false;

@@ -48,6 +48,12 @@ namespace {
 // ever be made part of the way down.
 constexpr qsizetype longestPath = 32767;
 
+// the text itself, not a copy: the intake asks about every item
+std::u16string_view utf16View(QStringView text)
+{
+    return std::u16string_view(text.utf16(), std::size_t(text.size()));
+}
+
 } // namespace
 
 PathGate::PathGate(const SyncEngine &engine, const QString &syncFolder)
@@ -126,12 +132,14 @@ bool PathGate::noLinkDownTo(const QString &directory)
 bool PathGate::isSafe(const QString &relativePath)
 {
     refusedByPlatform = false;
+    lastPlain = false;
     if (relativePath.size() > longestPath)
         return !(refusedByPlatform = true);
-    if (!isPlain(relativePath))
+    lastPlain = isPlain(relativePath);
+    if (!lastPlain)
         return isSafeInGeneral(relativePath);
     // a plain path cleans to itself: relative, inside the folder, no colon
-    if (!platformCanHoldPath(folderText, relativePath.toStdU16String()))
+    if (!platformCanHoldPath(folderText, utf16View(relativePath)))
         return !(refusedByPlatform = true);
     const qsizetype slash = relativePath.lastIndexOf(QLatin1Char('/'));
     if (slash < 0)
@@ -172,7 +180,7 @@ bool PathGate::isSafeInGeneral(const QString &relativePath)
         return false;
     // names the platform would store under another name, hand to a device, or
     // could not hold at all
-    if (!platformCanHoldPath(folderText, c.toStdU16String()))
+    if (!platformCanHoldPath(folderText, utf16View(c)))
         return !(refusedByPlatform = true);
 
     // Judge the place the engine will really touch: where a backslash is an
