@@ -246,7 +246,13 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         const QString &sha256 = item.sha256;
         // everything below but a plain record calls the server or notifies
         mayHaveWaited = true;
-        if (item.id < 1 || !isSha256Hex(sha256)) {
+        const auto local = localLookup.locate(path);
+        // The scan's digests are 64 lowercase hexadecimal digits of its own
+        // making: a server digest equal to one is well formed without reading
+        // it again (on a pass with nothing to do, that is every file).
+        const bool digestAsScanned =
+            local != pass.localFiles.cend() && !local->hash.isEmpty() && local->hash == sha256;
+        if (item.id < 1 || (!digestAsScanned && !isSha256Hex(sha256))) {
             Q_EMIT log(QStringLiteral("Uzak dosyanın kimlik veya SHA-256 bilgisi geçersiz, atlandı: ") + path);
             Q_EMIT notification(QStringLiteral("Senkronizasyon güvenlik uyarısı"),
                                 QStringLiteral("Kimliği veya SHA-256 değeri geçersiz uzak dosya engellendi: ") + path, 2);
@@ -254,7 +260,6 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             continue;
         }
 
-        const auto local = localLookup.locate(path);
         if (local == pass.localFiles.cend()) {
             const QFileInfo there(absolute(path));
             if (there.isDir() && !DirWalk::isLink(there.filePath())) {
