@@ -403,6 +403,12 @@ Section "Uninstall"
     ; the user keeps in it, and a sync folder is never touched.
     !insertmacro InstalledParts UninstallPart
     !insertmacro InstalledFolders UninstallFolder
+    ; An update that could not put the old files back leaves its copies of
+    ; them, and of the new ones, beside the program: they are the program's
+    ; too and go with it.
+    RMDir /r "${STAGING}"
+    RMDir /r "${BACKUP}"
+    Delete "${MARKER}"
     RMDir "$INSTDIR"
     Delete "$SMPROGRAMS\${SHORTCUT}"
     ; the program's autostart shortcut, by both names of the Startup folder

@@ -334,13 +334,23 @@ void TestInstaller::installUpdateUninstall()
                            QStringLiteral("KumatSync"));
         settings.setValue("email", "ayse@example.com");
     }
+    // what an update that could not put the old files back leaves (its exit 6)
+    for (const char *left : {"/.guncelleme-yeni/Qt6Core.dll", "/.guncelleme-eski/Zelnor-Kumat-Senkronizasyon.exe"}) {
+        QVERIFY(QDir().mkpath(QFileInfo(dir + QLatin1String(left)).path()));
+        QFile copy(dir + QLatin1String(left));
+        QVERIFY(copy.open(QIODevice::WriteOnly));
+    }
+    QFile marker(dir + QStringLiteral("/.guncelleme-suruyor"));
+    QVERIFY(marker.open(QIODevice::WriteOnly));
+    marker.close();
     QProcess uninstaller;
     uninstaller.start(dir + QStringLiteral("/uninstall.exe"), {QStringLiteral("/S")});
     QVERIFY(uninstaller.waitForFinished(60000));
     // it goes on from a copy of itself in the temporary folder
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(dir + QStringLiteral("/uninstall.exe")), 60000);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(menuEntry), 10000);
-    for (const char *gone : {"Zelnor-Kumat-Senkronizasyon.exe", "Qt6Core.dll", "platforms", "tls", "imageformats"})
+    for (const char *gone : {"Zelnor-Kumat-Senkronizasyon.exe", "Qt6Core.dll", "platforms", "tls", "imageformats",
+                             ".guncelleme-yeni", ".guncelleme-eski", ".guncelleme-suruyor"})
         QVERIFY2(!QFileInfo::exists(dir + QLatin1Char('/') + QLatin1String(gone)), gone);
     QVERIFY(own.exists());
     // the uninstall entry is the copy's last step, after the menu entry
