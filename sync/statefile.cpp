@@ -12,6 +12,14 @@ const QString stateFileName = QStringLiteral(".kumat-sync.json");
 // the folder itself and leave it alone.
 const QString bindingKey = QString();
 
+bool holdsExactly(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() != text.size())
+        return false;
+    return file.readAll() == text;
+}
+
 } // namespace
 
 QJsonObject SyncEngine::stateRecord(const LocalFile &file, qint64 remoteVersion, const QJsonValue &remoteId) const
@@ -57,15 +65,11 @@ void SyncEngine::saveState()
         Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
         return;
     }
-    QSaveFile file(absolute(stateFileName));
-    if (!file.open(QIODevice::WriteOnly)) {
-        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
-        return;
-    }
     // A pass that changed nothing hands over the very state written last
     // time; its text is known, and writing it out takes far less than
     // serialising thousands of records again.
-    if (savedText.isNull() || state != savedState || stateBinding != savedBinding) {
+    const bool sameText = !savedText.isNull() && state == savedState && stateBinding == savedBinding;
+    if (!sameText) {
         QJsonObject content = state;
         if (!stateBinding.isEmpty())
             content.insert(bindingKey, stateBinding);
@@ -74,6 +78,17 @@ void SyncEngine::saveState()
         savedBinding = stateBinding;
     }
     const QByteArray bytes = savedText;
+    // When the file already holds exactly that text, a rewrite would only
+    // cost a flush to disk on every pass. Whatever else lies there (nothing,
+    // a damaged or edited file, an older state, a write that failed) is
+    // replaced.
+    if (sameText && holdsExactly(absolute(stateFileName), bytes))
+        return;
+    QSaveFile file(absolute(stateFileName));
+    if (!file.open(QIODevice::WriteOnly)) {
+        Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı açılamadı."));
+        return;
+    }
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();
         Q_EMIT log(QStringLiteral("Senkronizasyon takip kaydı güvenli biçimde yazılamadı."));

@@ -3,8 +3,10 @@
 #include "passcontext.h"
 #include "syncengine.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -63,6 +65,8 @@ private Q_SLOTS:
     void writtenFormat();
     void emptyStateWritesEmptyObject();
     void roundTripUnchanged();
+    void unchangedStateRewrittenOnlyOverOtherText_data();
+    void unchangedStateRewrittenOnlyOverOtherText();
     void saveReplacesDamagedFile();
     void saveThatCannotOpenLeavesTarget();
     void failedWriteKeepsPreviousFile();
@@ -202,6 +206,42 @@ void TestStateFile::roundTripUnchanged()
              QJsonValue("n-42"));
     engine->saveState();
     QCOMPARE(readAll(statePath()), canonicalFile);
+}
+
+void TestStateFile::unchangedStateRewrittenOnlyOverOtherText_data()
+{
+    // what happens to the file between two saves of the same state
+    QTest::addColumn<QByteArray>("onDisk");
+    QTest::addColumn<bool>("rewritten");
+    QByteArray oneByte = canonicalFile;
+    oneByte[oneByte.indexOf("n-42") + 2] = '7';
+    QTest::newRow("left as written") << canonicalFile << false;
+    QTest::newRow("removed") << QByteArray() << true;
+    QTest::newRow("one byte changed") << oneByte << true;
+    QTest::newRow("cut short") << canonicalFile.chopped(1) << true;
+    QTest::newRow("longer") << canonicalFile + "\n" << true;
+}
+
+void TestStateFile::unchangedStateRewrittenOnlyOverOtherText()
+{
+    QFETCH(QByteArray, onDisk);
+    QFETCH(bool, rewritten);
+    writeStateFile(canonicalFile);
+    engine->loadState();
+    engine->saveState();
+    QFile::remove(statePath());
+    if (!onDisk.isEmpty())
+        writeStateFile(onDisk);
+    if (QFile::exists(statePath())) {
+        // an old time, which only a write of the file moves
+        QFile file(statePath());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC), QFileDevice::FileModificationTime));
+    }
+    engine->saveState();
+    QCOMPARE(readAll(statePath()), canonicalFile);
+    QCOMPARE(QFileInfo(statePath()).lastModified().toUTC().date() != QDate(2020, 1, 1), rewritten);
+    QCOMPARE(logSpy->count(), 0);
 }
 
 void TestStateFile::saveReplacesDamagedFile()
