@@ -47,6 +47,10 @@ public:
     virtual ~EntryObserver() = default;
     virtual bool wantsEntries(const QString &dirPath) = 0;
     virtual void entry(const QString &dirPath, const Entry &entry) = 0;
+    // Every directory the walk comes to, as a Dirs listing hands them to
+    // `take` (links to directories included), in a Files listing too: the
+    // watcher after a pass watches the folders the scan's walk found.
+    virtual void directory(const QString &path) { Q_UNUSED(path); }
 };
 
 // `unreadable`, when given, receives every directory that could not be listed

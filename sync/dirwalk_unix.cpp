@@ -149,6 +149,8 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
                 seen.measured = seen.dir;
                 observer->entry(dirPath, seen);
             }
+            if (observer && type == Type::Dir)
+                observer->directory(path);
             if (type == Type::Dir && !link)
                 pending.push_back(path);
             if (type == (listing == Listing::Files ? Type::File : Type::Dir))

@@ -144,6 +144,8 @@ void DirWalk::list(const QString &root, Listing listing, const std::function<voi
 
             const QString path = prefix + QString::fromWCharArray(name);
             const Type type = link ? targetType(path) : directory ? Type::Dir : Type::File;
+            if (observer && type == Type::Dir)
+                observer->directory(path);
             if (type == Type::Dir && !link)
                 pending.push_back(path);
             if (type == (listing == Listing::Files ? Type::File : Type::Dir))

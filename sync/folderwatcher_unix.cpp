@@ -8,11 +8,14 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-// One inotify instance per watch. QFileSystemWatcher keeps its paths in a
+// One inotify instance per tree. QFileSystemWatcher keeps its paths in a
 // list it searches on every add and every remove, which made rebuilding the
 // watch after a pass grow with the square of the folder count (half a second
-// at 5,000 folders); here a new watch starts from a new instance, and closing
-// the old one drops all of its watches at once.
+// at 5,000 folders); here a watch of another tree starts from a new instance,
+// and closing the old one drops all of its watches at once. A watch of the
+// same tree, as after every pass, goes on with the instance it has: closing
+// it would also drop the reports queued since the event loop last ran, and a
+// change the user made while the pass ended would wait for the next interval.
 struct FolderWatcher::Platform
 {
     int fd = -1;
@@ -34,6 +37,30 @@ struct FolderWatcher::Platform
         pathsOf.clear();
         top.clear();
     }
+
+    // Watches the folders listed, and no others.
+    void watch(const QStringList &dirs)
+    {
+        // what QFileSystemWatcher asks for a folder: a name that comes, goes or
+        // changes its attributes, and the folder itself going away
+        const uint32_t mask = IN_ATTRIB | IN_MOVE | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_ONLYDIR;
+        // A folder watched already gives its watch again; a path that names
+        // another folder now (one removed and made again) gives a new one.
+        QHash<int, QStringList> watched;
+        watched.reserve(dirs.size());
+        for (const QString &dir : dirs) {
+            const int wd = inotify_add_watch(fd, QFile::encodeName(dir).constData(), mask);
+            if (wd < 0)
+                continue;
+            watched[wd].append(dir);
+        }
+        // a folder listed no more is reported no more
+        for (auto it = pathsOf.cbegin(); it != pathsOf.cend(); ++it) {
+            if (!watched.contains(it.key()))
+                inotify_rm_watch(fd, it.key());
+        }
+        pathsOf = std::move(watched);
+    }
 };
 
 FolderWatcher::FolderWatcher(QObject *parent)
@@ -49,22 +76,18 @@ FolderWatcher::~FolderWatcher()
 
 void FolderWatcher::watch(const QStringList &dirs)
 {
+    Platform &p = *platform;
+    if (!dirs.isEmpty() && p.fd >= 0 && p.top == dirs.first()) {
+        p.watch(dirs);
+        return;
+    }
     clear();
     if (dirs.isEmpty())
         return;
-    Platform &p = *platform;
     p.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (p.fd < 0)
         return;
-    // what QFileSystemWatcher asks for a folder: a name that comes, goes or
-    // changes its attributes, and the folder itself going away
-    const uint32_t mask = IN_ATTRIB | IN_MOVE | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_ONLYDIR;
-    for (const QString &dir : dirs) {
-        const int wd = inotify_add_watch(p.fd, QFile::encodeName(dir).constData(), mask);
-        if (wd < 0)
-            continue;
-        p.pathsOf[wd].append(dir);
-    }
+    p.watch(dirs);
     p.top = dirs.first();
     p.notifier = new QSocketNotifier(p.fd, QSocketNotifier::Read, this);
     connect(p.notifier, &QSocketNotifier::activated, this, [this] {

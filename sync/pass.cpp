@@ -80,7 +80,7 @@ void SyncEngine::runPass()
     QStringList leftovers;
     ScanGaps gaps;
     QHash<QString, QByteArray> listings;
-    pass.localFiles = finishScan(std::move(scan), &leftovers, &gaps, &listings);
+    pass.localFiles = finishScan(std::move(scan), &leftovers, &gaps, &listings, &pass.scannedFolders);
     // Stopped while the folder was read: what the scan missed would read as
     // deleted. The files are read while the window goes on, so a stop can
     // come here as it comes during a server request.
@@ -102,6 +102,9 @@ void SyncEngine::runPass()
         return;
     }
     reportScanGaps(gaps);
+    // a folder it could not list may hold folders it did not come to
+    if (!gaps.folders.isEmpty())
+        pass.scannedFolders.clear();
     for (const QString &folder : std::as_const(gaps.folders))
         pass.unseenPaths.insert(folder);
     for (const QString &file : std::as_const(gaps.files))
@@ -111,6 +114,8 @@ void SyncEngine::runPass()
         leftovers.removeIf([this](const QString &relative) {
             return relative.endsWith(QLatin1String(".kumat-part")) && keptParts.contains(relative.chopped(11));
         });
+    if (!leftovers.isEmpty())
+        pass.localTreeTouched = true;
     removeLeftoversOfWrites(leftovers);
     pass.nextState = state;
 
@@ -213,7 +218,7 @@ bool SyncEngine::folderStillSame() const
     return false;
 }
 
-bool SyncEngine::makeDirectoryInFolder(const QString &absoluteDir) const
+bool SyncEngine::makeDirectoryInFolder(const QString &absoluteDir, bool *touched) const
 {
     if (!folderStillSame())
         return false;
@@ -234,6 +239,8 @@ bool SyncEngine::makeDirectoryInFolder(const QString &absoluteDir) const
         current = QDir(current).filePath(part);
         if (QFileInfo(current).isDir())
             continue;
+        if (touched)
+            *touched = true;
         if (!QDir().mkdir(current) && !QFileInfo(current).isDir())
             return false;
     }
@@ -269,7 +276,14 @@ void SyncEngine::completePass(PassContext &pass)
     state = pass.nextState;
     saveState();
     Q_EMIT passCompleted();
-    rebuildWatchers();
+    // A pass that changed nothing here leaves the folders as its scan found
+    // them, but for what the user did since, which the watch still running
+    // reports: the scan's walk serves, and a second one of the whole tree
+    // would cost as much as the rest of a pass with nothing to do.
+    if (!pass.localTreeTouched && pass.scannedFolders.value(0) == syncFolder)
+        watcher.watch(pass.scannedFolders);
+    else
+        rebuildWatchers();
     Q_EMIT log(QStringLiteral("Senkronizasyon tamamlandı."));
 
     const QString summary =

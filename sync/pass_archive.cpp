@@ -157,6 +157,7 @@ void SyncEngine::archivePortalDeletions(PassContext &pass)
         const QString source = absolute(path);
         const QFileInfo sourceInfo(source);
         if (sourceInfo.exists() || sourceInfo.isSymLink()) {
+            pass.localTreeTouched = true;
             const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
             const QString archiveDir = absolute(QStringLiteral(".kumat-portal-silinenler/") + stamp);
             const QString target = QDir(archiveDir).filePath(QDir::toNativeSeparators(path));

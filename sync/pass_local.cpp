@@ -164,6 +164,7 @@ void SyncEngine::removeFileGoneFromServer(PassContext &pass, const QString &path
 {
     if (!folderStillSame())
         return;
+    pass.localTreeTouched = true;
     // Into the platform's trash, never destroyed: a server that suddenly lists
     // nothing (a fault, another account) must not wipe the folder for good.
     if (LocalTrash::moveToTrash(absolute(path))) {

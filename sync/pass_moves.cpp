@@ -136,6 +136,7 @@ void SyncEngine::followRemoteFolderMoves(PassContext &pass, const QHash<qint64, 
             continue;
         // where letter case is ignored, another spelling of the same folder
         // is renamed in place, and what lies in it is known by the new one
+        pass.localTreeTouched = true;
         if (!moveLocalEntry(from, to)) {
             // each file is then tried on its own
             Q_EMIT log(QStringLiteral("Kumatta taşınan klasör yerelde bütün olarak taşınamadı: ") + from);
@@ -233,6 +234,7 @@ void SyncEngine::followRemoteMoves(PassContext &pass)
             || PassValues::isAtOrBelow(from, pass.rejectedPaths))
             continue;
 
+        pass.localTreeTouched = true;
         if (!moveLocalEntry(from, to)) {
             // The old copy stays where it is, and is not taken for a file the
             // server dropped: the node comes down at its new path instead.

@@ -239,7 +239,8 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
                 mayHaveWaited = true;
                 continue;
             }
-            makeDirectoryInFolder(absolute(path));
+            // nearly always there already; only one made changes the folder
+            makeDirectoryInFolder(absolute(path), &pass.localTreeTouched);
             continue;
         }
 
@@ -321,8 +322,10 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
         }
     }
     // only a walk that came to every path knows which kept downloads are wanted
-    if (!keptParts.isEmpty() && running && !folderLost && !signInLost && folderStillSame())
+    if (!keptParts.isEmpty() && running && !folderLost && !signInLost && folderStillSame()) {
+        pass.localTreeTouched = true;
         dropKeptPartsNotMet(pass);
+    }
 }
 
 void SyncEngine::reportClash(PassContext &pass, const QString &path, bool localIsFile)
@@ -354,6 +357,7 @@ void SyncEngine::downloadRemoteFile(PassContext &pass, const QString &path, cons
 {
     if (!folderStillSame())
         return;
+    pass.localTreeTouched = true;
     const QString target = absolute(path);
     if (isNew) {
         // Something the scan did not list may lie there (a hidden file, a name
@@ -420,6 +424,7 @@ void SyncEngine::pairFirstTime(PassContext &pass, const QString &path, const Rem
     }
     if (!folderStillSame())
         return;
+    pass.localTreeTouched = true;
     QString copyPath = keptConflictCopy(*this, path, QStringLiteral("yerel"), file.hash, file.size);
     if (!copyPath.isEmpty()) {
         Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + copyPath);
@@ -449,6 +454,7 @@ bool SyncEngine::keepRemoteCopy(PassContext &pass, const QString &path, const Re
 {
     if (!folderStillSame())
         return false;
+    pass.localTreeTouched = true;
     const QString kept = keptConflictCopy(*this, path, QStringLiteral("uzak"), item.sha256, sizeOf(item));
     if (!kept.isEmpty()) {
         Q_EMIT log(QStringLiteral("Aynı içerikli çakışma kopyası zaten var, yenisi yapılmadı: ") + kept);

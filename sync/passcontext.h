@@ -35,6 +35,15 @@ struct PassContext
     QSet<QString> keptPartsMet;
 
     QMap<QString, SyncEngine::LocalFile> localFiles;
+    // The folders the scan came to, as the watcher lists them (the sync
+    // folder first, the engine's own left out); empty when it could not list
+    // them all.
+    QStringList scannedFolders;
+    // Set by every step that may make, move or remove anything in the folder
+    // after the scan (a download, a move, a folder made, a trash, archive or
+    // conflict copy, a leftover cleared away), before it does: the scan's
+    // folders may then not be the folder's any more.
+    bool localTreeTouched = false;
     // What the scan could not see (a folder it could not list, a file it
     // could not read). Nothing at or below these is taken for deleted or
     // edited, nor downloaded over, uploaded or removed, in this pass.

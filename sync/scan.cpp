@@ -145,14 +145,23 @@ public:
     std::shared_ptr<std::atomic<bool>> stop;
     bool wantLeftovers = false;
     bool wantGaps = false;
+    bool wantFolders = false;
     int readers = 1;
 
     QMap<QString, SyncEngine::LocalFile> files;
     QStringList leftovers;
     SyncEngine::ScanGaps gaps;
     QHash<QString, QByteArray> digests;
+    // what the watcher would list: the top folder first, then every folder
+    // below it but the engine's own
+    QStringList folders;
 
     bool wantsEntries(const QString &dirPath) override { return listed.contains(dirPath); }
+    void directory(const QString &path) override
+    {
+        if (wantFolders && !SyncEngine::isEngineEntry(relativeOf(path, rootPrefix)))
+            folders.append(path);
+    }
     void entry(const QString &dirPath, const DirWalk::Entry &entry) override
     {
         if (listings.empty() || listings.back().dirPath != dirPath)
@@ -193,6 +202,7 @@ private:
     std::condition_variable more;
     std::size_t next = 0;
     bool walked = false;
+    QString rootPrefix;
 
     QString relativeOf(const QString &path, const QString &prefix) const
     {
@@ -203,6 +213,9 @@ private:
     void walk()
     {
         const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        rootPrefix = prefix;
+        if (wantFolders)
+            folders.append(root);
         std::function<void(const QString &)> unreadable;
         if (wantGaps) {
             unreadable = [&](const QString &path) {
@@ -236,7 +249,7 @@ private:
                     leftovers.append(relative);
                 }
             },
-            unreadable, listed.isEmpty() ? nullptr : this);
+            unreadable, listed.isEmpty() && !wantFolders ? nullptr : this);
         std::lock_guard<std::mutex> lock(mutex);
         walked = true;
         more.notify_all();
@@ -351,6 +364,7 @@ SyncEngine::ScanRunPtr SyncEngine::startScan(bool wantLeftovers, bool wantGaps, 
         const QStringList watched = watcher.directories();
         job.listed = QSet<QString>(watched.cbegin(), watched.cend());
     }
+    job.wantFolders = wantListings;
     job.wantLeftovers = wantLeftovers;
     job.wantGaps = wantGaps;
     // Reading is what a scan does; one reader per core keeps every core
@@ -366,7 +380,8 @@ SyncEngine::ScanRunPtr SyncEngine::startScan(bool wantLeftovers, bool wantGaps, 
 }
 
 QMap<QString, SyncEngine::LocalFile> SyncEngine::finishScan(ScanRunPtr run, QStringList *leftovers, ScanGaps *gaps,
-                                                            QHash<QString, QByteArray> *listings) const
+                                                            QHash<QString, QByteArray> *listings,
+                                                            QStringList *folders) const
 {
     // The reading takes as long as the folder is large; the window, the tray
     // and a stop go on being answered meanwhile, as while the pass waits for
@@ -401,6 +416,8 @@ QMap<QString, SyncEngine::LocalFile> SyncEngine::finishScan(ScanRunPtr run, QStr
         *gaps = job.gaps;
     if (listings)
         *listings = job.digests;
+    if (folders)
+        *folders = job.folders;
     return job.gaps.stopped ? QMap<QString, LocalFile>() : job.files;
 }
 

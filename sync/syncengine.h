@@ -164,8 +164,10 @@ private:
     using ScanRunPtr = std::unique_ptr<ScanRun, ScanRunEnd>;
     // scanLocal in two halves, with what it is given to fill told at the start
     ScanRunPtr startScan(bool wantLeftovers, bool wantGaps, bool wantListings) const;
+    // `folders`, asked of a scan started with its listings: the folders to
+    // watch as the scan found them
     QMap<QString, LocalFile> finishScan(ScanRunPtr run, QStringList *leftovers, ScanGaps *gaps,
-                                        QHash<QString, QByteArray> *listings) const;
+                                        QHash<QString, QByteArray> *listings, QStringList *folders = nullptr) const;
     // stops a scan whose result nothing will use, and waits for its threads
     void abandonScan(ScanRunPtr run) const;
 
@@ -231,7 +233,8 @@ private:
     bool folderStillSame() const;
     // Makes a directory and whatever is missing above it, but only below the
     // existing sync folder: never the folder itself nor anything above it.
-    bool makeDirectoryInFolder(const QString &absoluteDir) const;
+    // `touched`, when given, is set once it tries to make one.
+    bool makeDirectoryInFolder(const QString &absoluteDir, bool *touched = nullptr) const;
 
     // Pieces of the reconciliation shared by several rows.
     void downloadRemoteFile(PassContext &pass, const QString &path, const RemoteItem &item, bool isNew);

@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QTest>
 
 // Local files the server does not list: new ones are uploaded, with the
@@ -33,6 +34,8 @@ private Q_SLOTS:
     void nothingToDoStillCompletes();
     void ownWritesStartNoPass_data();
     void ownWritesStartNoPass();
+    void folderMadeAfterTheScanStartsAPass_data();
+    void folderMadeAfterTheScanStartsAPass();
     void leftoversOfInterruptedWrites_data();
     void leftoversOfInterruptedWrites();
 
@@ -251,6 +254,43 @@ void TestPassLocal::ownWritesStartNoPass()
 
 QTEST_GUILESS_MAIN(TestPassLocal)
 #include "tst_passlocal.moc"
+
+void TestPassLocal::folderMadeAfterTheScanStartsAPass_data()
+{
+    // a file another device put on the server, which the pass downloads
+    QTest::addColumn<QString>("fromServer");
+    QTest::newRow("a pass with nothing to do") << QString();
+    QTest::newRow("a pass that downloaded into a new folder") << "inen/indirilen.txt";
+}
+
+void TestPassLocal::folderMadeAfterTheScanStartsAPass()
+{
+    // The watch after a pass goes on from the one the pass began with, and
+    // after a pass that changed nothing here it is given the folders the
+    // scan found: one the user made meanwhile is neither of them, and must
+    // still be reported by its parent.
+    QFETCH(QString, fromServer);
+    Device *d = fixture.device();
+    QVERIFY(d->write("alt/a.txt", "bir"));
+    d->pass();
+    if (!fromServer.isEmpty())
+        QVERIFY(fixture.server->putFile(fixture.email(), fromServer, "iki"));
+    QSignalSpy changes(&SyncEngineTestAccess::watcher(d->engine), &FolderWatcher::directoryChanged);
+    const QMetaObject::Connection made = connect(&d->engine, &SyncEngine::passCompleted, this,
+                                                 [d] { QVERIFY(QDir().mkdir(d->path("alt/yeni"))); });
+    d->engine.start();
+    disconnect(made);
+    QCOMPARE(d->counters().downloaded, fromServer.isEmpty() ? 0 : 1);
+    // the pass's own folder was not there for its scan
+    if (!fromServer.isEmpty())
+        QVERIFY(SyncEngineTestAccess::watcher(d->engine).directories().contains(d->path("inen")));
+    // what the download itself set off is not what is looked for here
+    QTimer &debounce = SyncEngineTestAccess::debounceTimer(d->engine);
+    debounce.stop();
+    QTRY_VERIFY(changes.contains(QVariantList{d->path("alt")}));
+    QVERIFY(debounce.isActive());
+    d->engine.stop();
+}
 
 void TestPassLocal::leftoversOfInterruptedWrites_data()
 {

@@ -26,6 +26,13 @@ public:
     {
         return engine.watchedListing(dir);
     }
+    // the folders a scan that a pass starts hands to the watcher
+    static QStringList scannedFolders(const SyncEngine &engine)
+    {
+        QStringList folders;
+        engine.finishScan(engine.startScan(false, false, true), nullptr, nullptr, nullptr, &folders);
+        return folders;
+    }
     static bool isEngineEntry(const QString &relativePath) { return SyncEngine::isEngineEntry(relativePath); }
     static bool isLeftoverOfWrite(const QString &relativePath, Qt::CaseSensitivity cs)
     {

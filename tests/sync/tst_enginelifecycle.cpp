@@ -34,6 +34,8 @@ private Q_SLOTS:
     void watchedDirectories();
     void burstGivesOnePassAfterQuietPeriod();
     void watchRebuiltUnderChangesKeepsReporting();
+    void watchOfTheSameTopGoesOn_data();
+    void watchOfTheSameTopGoesOn();
 
 private:
     void write(const QString &relative);
@@ -338,6 +340,56 @@ void TestEngineLifecycle::watchRebuiltUnderChangesKeepsReporting()
         QDir(folder + "/alt").entryList();
     write("son.txt");
     QTRY_VERIFY(changes.count() > 0);
+}
+
+// After each pass the watch is given the same top folder again: what it
+// reported meanwhile must still come, and the folders listed now be the ones
+// watched, whatever became of the paths in between.
+void TestEngineLifecycle::watchOfTheSameTopGoesOn_data()
+{
+    QTest::addColumn<QString>("before");    // done before the second watch
+    QTest::addColumn<bool>("listsD");       // the second watch lists "d"
+    QTest::addColumn<QStringList>("after"); // files written after it
+    QTest::addColumn<QString>("reported");  // "" for the top folder
+    QTest::addColumn<QString>("unreported");
+    QTest::newRow("a report queued before the watch") << "write" << true << QStringList() << "" << "";
+    QTest::newRow("a folder made again under its path")
+        << "make d again" << true << QStringList{"d/b.txt"} << "d" << "";
+    QTest::newRow("a folder listed no more") << "" << false << QStringList{"d/b.txt", "c.txt"} << "" << "d";
+}
+
+void TestEngineLifecycle::watchOfTheSameTopGoesOn()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the one watch of the tree starts anew on Windows");
+#endif
+    QFETCH(QString, before);
+    QFETCH(bool, listsD);
+    QFETCH(QStringList, after);
+    QFETCH(QString, reported);
+    QFETCH(QString, unreported);
+    const auto at = [this](const QString &relative) { return relative.isEmpty() ? folder : folder + '/' + relative; };
+    QVERIFY(QDir().mkpath(folder + "/d"));
+    FolderWatcher watcher;
+    watcher.watch({folder, folder + "/d"});
+    QSignalSpy changes(&watcher, &FolderWatcher::directoryChanged);
+
+    // no turn of the event loop between these and the watch
+    if (before == "write")
+        write("a.txt");
+    if (before == "make d again") {
+        QVERIFY(QDir(folder + "/d").removeRecursively());
+        QVERIFY(QDir().mkpath(folder + "/d"));
+    }
+    watcher.watch(listsD ? QStringList{folder, folder + "/d"} : QStringList{folder});
+    for (const QString &file : std::as_const(after))
+        write(file);
+
+    // reports of one instance come in order: the last file's comes last
+    QTRY_VERIFY(changes.contains(QVariantList{at(reported)}));
+    if (!unreported.isEmpty())
+        QVERIFY(!changes.contains(QVariantList{at(unreported)}));
+    QCOMPARE(watcher.directories().contains(folder + "/d"), listsD);
 }
 
 QTEST_GUILESS_MAIN(TestEngineLifecycle)

@@ -56,6 +56,9 @@ private Q_SLOTS:
 
 private:
     void write(const QString &relative, const QByteArray &content);
+    // After a pass that changed nothing here the watcher takes its folders
+    // from the pass's scan instead of walking the tree again.
+    void scanFindsTheWatchersFolders();
 
     std::unique_ptr<QTemporaryDir> temp;
     std::unique_ptr<ApiClient> api;
@@ -89,6 +92,19 @@ void TestLocalScan::write(const QString &relative, const QByteArray &content)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QCOMPARE(file.write(content), qint64(content.size()));
+}
+
+void TestLocalScan::scanFindsTheWatchersFolders()
+{
+    const QStringList scanned = SyncEngineTestAccess::scannedFolders(*engine);
+    QVERIFY(!scanned.isEmpty());
+    QCOMPARE(scanned.first(), folder);
+    engine->rebuildWatchers();
+    QStringList watched = SyncEngineTestAccess::watcher(*engine).directories();
+    QStringList found = scanned;
+    watched.sort();
+    found.sort();
+    QCOMPARE(found, watched);
 }
 
 void TestLocalScan::emptyFolder()
@@ -165,6 +181,7 @@ void TestLocalScan::skippedOnDisk_data()
     QTest::addColumn<bool>("listed");
     QTest::newRow("partial download") << "notlar.txt.kumat-part" << false;
     QTest::newRow("partial download deeper") << "a/b/c.bin.kumat-part" << false;
+    QTest::newRow("in a folder named as a partial download") << "x.kumat-part/y/z.txt" << false;
     QTest::newRow("suffix only in the middle") << "notlar.kumat-part.txt" << true;
     // the engine's own name where names ignore case
     QTest::newRow("suffix in another case") << "notlar.KUMAT-PART" << !platformNamesIgnoreCase();
@@ -188,6 +205,7 @@ void TestLocalScan::skippedOnDisk()
     QCOMPARE(files.contains(relative), listed);
     QVERIFY(files.contains("komsu.txt"));
     QCOMPARE(files.size(), listed ? 2 : 1);
+    scanFindsTheWatchersFolders();
 }
 
 void TestLocalScan::engineEntries_data()
@@ -274,6 +292,7 @@ void TestLocalScan::linksToFilesReadThrough()
         QCOMPARE(files.value("bag.txt").hash, referenceDigest("hedef"));
         QCOMPARE(files.value("bag.txt").size, qint64(5));
     }
+    scanFindsTheWatchersFolders();
 }
 
 void TestLocalScan::onlyRegularFilesRead_data()
