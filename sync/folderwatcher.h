@@ -22,9 +22,9 @@ public:
 
     // Replaces what is watched. The first folder is the top one; the others lie
     // below it. A folder that cannot be watched is left out of directories().
-    // On Linux a watch of the same top folder as before goes on from the one
-    // there: what it reported and has not delivered yet is still delivered,
-    // and a folder no longer listed is no longer reported.
+    // A watch of the same top folder as before goes on from the one there:
+    // what it reported and has not delivered yet is still delivered, and a
+    // folder no longer listed is no longer reported.
     void watch(const QStringList &dirs);
     void clear();
     QStringList directories() const;

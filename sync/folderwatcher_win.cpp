@@ -1,5 +1,6 @@
 #include "folderwatcher.h"
 
+#include "folderidentity.h"
 #include "win32path_win.h"
 
 #include <QTimer>
@@ -19,9 +20,15 @@
 //
 // The handle is waited on by a thread of the watcher's own, together with an
 // event that ends it, rather than through the system thread pool: a watch is
-// given up and made anew after every pass, and a pool callback still under
-// way for a watch already gone is what crashed under Wine. Joining our own
-// thread is the one sure end of every wait.
+// given up and made anew whenever the tree is another, and a pool callback
+// still under way for a watch already gone is what crashed under Wine.
+// Joining our own thread is the one sure end of every wait.
+//
+// A watch of the same top folder (after every pass) goes on with the handle
+// it has and takes the new list of folders: made anew, it would miss what
+// changed between the end of the pass and the new handle. The top folder must
+// still be the one the handle was opened on; one moved away and made again
+// at that path gets a new watch.
 struct FolderWatcher::Platform
 {
     HANDLE change = INVALID_HANDLE_VALUE;
@@ -33,6 +40,7 @@ struct FolderWatcher::Platform
     quint64 generation = 0;
     QTimer burst;
     QStringList watched;
+    FolderIdentity topIdentity;
 
     void close()
     {
@@ -71,10 +79,18 @@ FolderWatcher::~FolderWatcher()
 
 void FolderWatcher::watch(const QStringList &dirs)
 {
+    Platform &p = *platform;
+    if (!dirs.isEmpty() && p.change != INVALID_HANDLE_VALUE && p.watched.value(0) == dirs.first()
+        && FolderIdentity::of(dirs.first()) == p.topIdentity) {
+        p.watched = dirs;
+        return;
+    }
     clear();
     if (dirs.isEmpty())
         return;
-    Platform &p = *platform;
+    // taken before the handle, so that a folder swapped meanwhile is caught
+    // at the next watch
+    p.topIdentity = FolderIdentity::of(dirs.first());
     p.change = FindFirstChangeNotificationW(win32Path(dirs.first()).c_str(), TRUE,
                                             FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME
                                                 | FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE

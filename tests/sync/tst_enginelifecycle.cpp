@@ -360,9 +360,6 @@ void TestEngineLifecycle::watchOfTheSameTopGoesOn_data()
 
 void TestEngineLifecycle::watchOfTheSameTopGoesOn()
 {
-#ifdef Q_OS_WIN
-    QSKIP("the one watch of the tree starts anew on Windows");
-#endif
     QFETCH(QString, before);
     QFETCH(bool, listsD);
     QFETCH(QStringList, after);
