@@ -1,5 +1,6 @@
 #include "referenceserver.h"
 
+#include "testprocess.h"
 #include "testtls.h"
 
 #include <QDeadlineTimer>
@@ -80,11 +81,11 @@ bool ReferenceServer::start()
     }
     QDir().mkpath(dataDir());
     QDir().mkpath(downloadsDir());
-    process.start(serverBinary(), {QStringLiteral("serve"), QStringLiteral("--data"), dataDir(), QStringLiteral("--cert"),
-                                   TestTls::certificatePath(), QStringLiteral("--key"), TestTls::keyPath(),
-                                   QStringLiteral("--listen"), listenAddress, QStringLiteral("--port"),
-                                   QString::number(requestedPort), QStringLiteral("--downloads"), downloadsDir()});
-    if (!process.waitForStarted(startTimeoutMs)) {
+    const QStringList arguments{QStringLiteral("serve"), QStringLiteral("--data"), dataDir(), QStringLiteral("--cert"),
+                                TestTls::certificatePath(), QStringLiteral("--key"), TestTls::keyPath(),
+                                QStringLiteral("--listen"), listenAddress, QStringLiteral("--port"),
+                                QString::number(requestedPort), QStringLiteral("--downloads"), downloadsDir()};
+    if (!TestProcess::start(process, serverBinary(), arguments, startTimeoutMs)) {
         error = QStringLiteral("cannot start ") + serverBinary() + QStringLiteral(": ") + process.errorString();
         return false;
     }
@@ -144,8 +145,7 @@ bool ReferenceServer::runAdmin(const QStringList &arguments, QByteArray *output)
     args.insert(1, QStringLiteral("--data"));
     args.insert(2, dataDir());
     QProcess admin;
-    admin.start(serverBinary(), args);
-    if (!admin.waitForFinished(commandTimeoutMs)) {
+    if (!TestProcess::start(admin, serverBinary(), args, commandTimeoutMs) || !admin.waitForFinished(commandTimeoutMs)) {
         admin.kill();
         admin.waitForFinished();
         error = QStringLiteral("admin command did not finish: ") + arguments.join(QLatin1Char(' '));

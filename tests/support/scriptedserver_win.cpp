@@ -1,5 +1,6 @@
 #include "scriptedserver.h"
 
+#include "testprocess.h"
 #include "testtls.h"
 
 #include <QDeadlineTimer>
@@ -21,14 +22,7 @@ bool ScriptedHttpsServer::listen()
     front = new QProcess(this);
     front->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QStringList arguments{TestTls::certificatePath(), TestTls::keyPath(), QString::number(server->serverPort())};
-    front->start(QStringLiteral("kumat-tls-front"), arguments);
-    // Wine now and then fails to create a process when the machine is busy
-    // ("Internal error", seen once in a full parallel run); one more attempt
-    // before the test counts it against the program
-    if (!front->waitForStarted(20000) && front->error() == QProcess::FailedToStart) {
-        qWarning("the TLS front did not start (%s); trying once more", qPrintable(front->errorString()));
-        front->start(QStringLiteral("kumat-tls-front"), arguments);
-    }
+    TestProcess::start(*front, QStringLiteral("kumat-tls-front"), arguments, 20000);
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired() && front->state() != QProcess::NotRunning) {
         if (front->canReadLine()) {

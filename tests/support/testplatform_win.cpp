@@ -80,6 +80,28 @@ bool TestPlatform::trustCertificateAuthority(const QString &pemPath)
     return added;
 }
 
+bool TestPlatform::certificateSignatureChecks(const QString &certPath, const QString &caPath)
+{
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certPath, QSsl::Pem);
+    const QList<QSslCertificate> authorities = QSslCertificate::fromPath(caPath, QSsl::Pem);
+    if (certificates.isEmpty() || authorities.isEmpty())
+        return false;
+    const QByteArray der = certificates.first().toDer();
+    const QByteArray caDer = authorities.first().toDer();
+    PCCERT_CONTEXT subject = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(der.constData()), DWORD(der.size()));
+    PCCERT_CONTEXT issuer = CertCreateCertificateContext(
+        X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(caDer.constData()), DWORD(caDer.size()));
+    DWORD flags = CERT_STORE_SIGNATURE_FLAG;
+    const bool checked = subject && issuer && CertVerifySubjectCertificateContext(subject, issuer, &flags);
+    if (subject)
+        CertFreeCertificateContext(subject);
+    if (issuer)
+        CertFreeCertificateContext(issuer);
+    // the flag stays set when the signature does not verify
+    return checked && flags == 0;
+}
+
 bool TestPlatform::link(const QString &target, const QString &linkPath)
 {
     DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
