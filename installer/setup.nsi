@@ -260,8 +260,11 @@ FunctionEnd
 
 ; Waits up to a minute until no one has the program's file open: a running
 ; copy keeps it from being opened for writing, in any session. $0 is 1 when
-; it is free (or absent).
-Function WaitForProgramEnd
+; it is free (or absent). The installer and the uninstaller each have it
+; (NSIS keeps their functions apart): a copy still running keeps its files,
+; and an uninstall would leave them behind.
+!macro WaitForProgramEndFunction PREFIX
+Function ${PREFIX}WaitForProgramEnd
     StrCpy $0 1
     StrCpy $2 0
     ${DoWhile} ${FileExists} "$INSTDIR\${EXE}"
@@ -285,6 +288,9 @@ Function WaitForProgramEnd
         IntOp $2 $2 + 1
     ${Loop}
 FunctionEnd
+!macroend
+!insertmacro WaitForProgramEndFunction ""
+!insertmacro WaitForProgramEndFunction "un."
 
 Section "Program"
     SetShellVarContext current
@@ -399,6 +405,12 @@ SectionEnd
 
 Section "Uninstall"
     SetShellVarContext current
+    Call un.WaitForProgramEnd
+    ${If} $0 == 0
+        MessageBox MB_ICONSTOP|MB_OK "${APPNAME} bir dakika içinde kapanmadı; kaldırma yapılmadı. Programı kapatıp yeniden deneyin." /SD IDOK
+        SetErrorLevel 2
+        Quit
+    ${EndIf}
     ; Only what the installer put there: the folder may hold anything else
     ; the user keeps in it, and a sync folder is never touched.
     !insertmacro InstalledParts UninstallPart

@@ -319,8 +319,8 @@ void TestInstaller::installUpdateUninstall()
     QCOMPARE(update.exitCode(), 0);
     QCOMPARE(QFileInfo(dir + QStringLiteral("/uninstall.exe")).size(), uninstallerSize);
     QTRY_VERIFY_WITH_TIMEOUT(!programWindows().isEmpty(), 30000);
-    for (DWORD pid : programWindows())
-        endProcess(pid);
+    // left running: the uninstaller must wait for it
+    const QList<DWORD> started = programWindows();
 
     // the uninstaller removes what it installed, and only that; the settings
     // stay unless the user asks (a silent run does not ask)
@@ -346,7 +346,12 @@ void TestInstaller::installUpdateUninstall()
     QProcess uninstaller;
     uninstaller.start(dir + QStringLiteral("/uninstall.exe"), {QStringLiteral("/S")});
     QVERIFY(uninstaller.waitForFinished(60000));
-    // it goes on from a copy of itself in the temporary folder
+    // it goes on from a copy of itself in the temporary folder, which waits
+    // while the program runs: a running copy keeps its files
+    QVERIFY2(!QTest::qWaitFor([&] { return !QFileInfo::exists(exe); }, 3000),
+             "the uninstaller did not wait for the running program");
+    for (DWORD pid : started)
+        endProcess(pid);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(dir + QStringLiteral("/uninstall.exe")), 60000);
     QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(menuEntry), 10000);
     for (const char *gone : {"Zelnor-Kumat-Senkronizasyon.exe", "Qt6Core.dll", "platforms", "tls", "imageformats",
