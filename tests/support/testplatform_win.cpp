@@ -84,8 +84,10 @@ bool TestPlatform::certificateSignatureChecks(const QString &certPath, const QSt
 {
     const QList<QSslCertificate> certificates = QSslCertificate::fromPath(certPath, QSsl::Pem);
     const QList<QSslCertificate> authorities = QSslCertificate::fromPath(caPath, QSsl::Pem);
+    // files that do not read as certificates are another fault, which the
+    // first TLS use of them names
     if (certificates.isEmpty() || authorities.isEmpty())
-        return false;
+        return true;
     const QByteArray der = certificates.first().toDer();
     const QByteArray caDer = authorities.first().toDer();
     PCCERT_CONTEXT subject = CertCreateCertificateContext(
@@ -93,13 +95,15 @@ bool TestPlatform::certificateSignatureChecks(const QString &certPath, const QSt
     PCCERT_CONTEXT issuer = CertCreateCertificateContext(
         X509_ASN_ENCODING, reinterpret_cast<const BYTE *>(caDer.constData()), DWORD(caDer.size()));
     DWORD flags = CERT_STORE_SIGNATURE_FLAG;
-    const bool checked = subject && issuer && CertVerifySubjectCertificateContext(subject, issuer, &flags);
+    // only a check that ran and kept the flag (the signature did not verify)
+    // is the fault this looks for
+    const bool refused = subject && issuer && CertVerifySubjectCertificateContext(subject, issuer, &flags)
+        && (flags & CERT_STORE_SIGNATURE_FLAG);
     if (subject)
         CertFreeCertificateContext(subject);
     if (issuer)
         CertFreeCertificateContext(issuer);
-    // the flag stays set when the signature does not verify
-    return checked && flags == 0;
+    return !refused;
 }
 
 bool TestPlatform::link(const QString &target, const QString &linkPath)
