@@ -212,8 +212,8 @@ private:
 
     void walk()
     {
-        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-        rootPrefix = prefix;
+        rootPrefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+        const QString &prefix = rootPrefix;
         if (wantFolders)
             folders.append(root);
         std::function<void(const QString &)> unreadable;

@@ -252,9 +252,6 @@ void TestPassLocal::ownWritesStartNoPass()
     d->engine.stop();
 }
 
-QTEST_GUILESS_MAIN(TestPassLocal)
-#include "tst_passlocal.moc"
-
 void TestPassLocal::folderMadeAfterTheScanStartsAPass_data()
 {
     // a file another device put on the server, which the pass downloads
@@ -332,3 +329,6 @@ void TestPassLocal::leftoversOfInterruptedWrites()
         QCOMPARE(QFileInfo::exists(d->path(written)), fate == "kept");
     }
 }
+
+QTEST_GUILESS_MAIN(TestPassLocal)
+#include "tst_passlocal.moc"

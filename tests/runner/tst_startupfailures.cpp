@@ -98,17 +98,16 @@ void TestStartupFailures::classify()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QFile logFile(dir.filePath("LastTest.log"));
-    QVERIFY(logFile.open(QIODevice::WriteOnly));
-    logFile.write(log);
-    logFile.close();
-    QFile failedFile(dir.filePath("LastTestsFailed.log"));
-    QVERIFY(failedFile.open(QIODevice::WriteOnly));
-    failedFile.write(failed);
-    failedFile.close();
+    const auto written = [&dir](const QString &name, const QByteArray &content) {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    };
+    QVERIFY(written("LastTest.log", log));
+    QVERIFY(written("LastTestsFailed.log", failed));
 
     QProcess reader;
-    reader.start(qEnvironmentVariable("KUMAT_STARTUP_FAILURES"), {logFile.fileName(), failedFile.fileName()});
+    reader.start(qEnvironmentVariable("KUMAT_STARTUP_FAILURES"),
+                 {dir.filePath("LastTest.log"), dir.filePath("LastTestsFailed.log")});
     QVERIFY(reader.waitForFinished(30000));
     QCOMPARE(reader.exitStatus(), QProcess::NormalExit);
     QCOMPARE(QString::fromUtf8(reader.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), rescued);

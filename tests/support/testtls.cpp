@@ -26,7 +26,8 @@ bool runOpenssl(const QString &workDir, const QStringList &arguments)
     QProcess process;
     process.setWorkingDirectory(workDir);
     process.setProcessChannelMode(QProcess::MergedChannels);
-    if (!TestProcess::start(process, QStringLiteral("openssl"), arguments, 30000) || !process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+    if (!TestProcess::start(process, QStringLiteral("openssl"), arguments, 30000) || !process.waitForFinished(60000)
+        || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         // how it ended too: under Wine a stand-in that lost its broker ends
         // with 127 and says nothing
         qWarning("openssl %s failed (state %d, exit status %d, code %d, %s): %s",
