@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -56,7 +57,14 @@ private:
     QNetworkRequest request(const QString &path) const;
     QByteArray rawRequest(const QString &method, const QString &path, const QByteArray &body,
                           const QByteArray &contentType, int *status);
-    QJsonObject jsonRequest(const QString &method, const QString &path, const QJsonObject &body);
+    // a reply's text and what it parsed to
+    struct Reply
+    {
+        QByteArray text;
+        QJsonObject object;
+    };
+    QJsonObject jsonRequest(const QString &method, const QString &path, const QJsonObject &body,
+                            Reply *kept = nullptr);
     bool parseOk(const QByteArray &bytes, QJsonObject *out);
 
     QNetworkAccessManager network;
@@ -68,4 +76,6 @@ private:
     int status = 0;
     int downloadLimit = 0;
     int uploadLimit = 0;
+    // the last snapshot that parsed, kept for the next one
+    Reply lastSnapshot;
 };

@@ -5,6 +5,7 @@
 #include "scriptedserver.h"
 #include "testtls.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>
 
@@ -122,10 +123,12 @@ void TestApiEndpoints::meAndSnapshotReturnEnvelope()
 {
     ScriptedHttpsServer server;
     QVERIFY(server.listen());
-    server.setHandler([](const ScriptedRequest &request) {
+    int status = 200;
+    QByteArray tree = R"({"ok":true,"items":[],"deleted":[]})";
+    server.setHandler([&](const ScriptedRequest &request) {
         if (request.target == "/api/v1/me")
             return ScriptedResponse::json(200, R"({"ok":true,"user":{"email":"a@b.c"}})");
-        return ScriptedResponse::json(200, R"({"ok":true,"items":[],"deleted":[]})");
+        return ScriptedResponse::json(status, tree);
     });
     ApiClient client;
     client.setBaseUrl(server.baseUrl());
@@ -134,6 +137,18 @@ void TestApiEndpoints::meAndSnapshotReturnEnvelope()
     QVERIFY(snapshot.value("items").isArray());
     QVERIFY(snapshot.value("deleted").isArray());
     QCOMPARE(server.requests.at(1).target, QByteArray("/api/v1/sync/snapshot"));
+
+    // The same text again is the same tree; the same text under a failing
+    // status is a failure, and another text is read anew.
+    QCOMPARE(client.snapshot(), snapshot);
+    QVERIFY(client.lastError().isEmpty());
+    status = 503;
+    QVERIFY(client.snapshot().isEmpty());
+    status = 200;
+    QCOMPARE(client.snapshot(), snapshot);
+    tree = R"({"ok":true,"items":[{"path":"a.txt"}],"deleted":[]})";
+    QCOMPARE(client.snapshot().value("items").toArray().size(), 1);
+    QCOMPARE(server.requests.size(), 6);
 }
 
 void TestApiEndpoints::createFolderParent_data()
