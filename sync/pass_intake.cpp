@@ -35,6 +35,20 @@ bool SyncEngine::fetchSnapshot(QJsonObject *snapshot)
 
 void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
 {
+    PathGate gate(*this, syncFolder);
+    // The snapshot of the last pass, taken in then without refusing anything,
+    // gives the same items again while every directory on their way is on
+    // disk as it was (no link put in since, none made or gone): as a rule the
+    // server's tree did not change between two passes.
+    if (keptIntake && keptIntake->folder == syncFolder && keptIntake->snapshot == snapshot
+        && gate.findsAgain(keptIntake->verdicts)) {
+        pass.remoteItems = keptIntake->remoteItems;
+        pass.targetKeys = keptIntake->targetKeys;
+        pass.deletionRecords = keptIntake->deletionRecords;
+        return;
+    }
+    keptIntake.reset();
+
     const auto appendAll = [&pass](const QJsonValue &value) {
         const QJsonArray records = value.toArray();
         for (const QJsonValue &record : records)
@@ -76,7 +90,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
             ++pass.errors;
     };
 
-    PathGate gate(*this, syncFolder);
+    bool allPlain = true;
     const QJsonArray items = snapshot.value(QLatin1String("items")).toArray();
     pass.targetKeys.reserve(items.size());
     for (const QJsonValue &value : items) {
@@ -100,6 +114,7 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         }
         // a plain path is its own clean form
         const bool plain = safe && gate.lastWasPlain();
+        allPlain = allPlain && plain;
         const QString key = safe && !plain ? QDir::cleanPath(path) : path;
         if (!safe || isEngineEntry(key)) {
             reject(QStringLiteral("Güvenli olmayan uzak yol atlandı: "),
@@ -134,4 +149,8 @@ void SyncEngine::takeInSnapshot(PassContext &pass, const QJsonObject &snapshot)
         // the end of the map.
         pass.remoteItems.insert(pass.remoteItems.cend(), key, remote);
     }
+    // an intake that refused anything told the user so, and does so again
+    if (allPlain && pass.rejectedIds.isEmpty() && pass.rejectedPaths.isEmpty())
+        keptIntake.reset(new KeptIntake{snapshot,         syncFolder,      gate.verdicts(),
+                                        pass.remoteItems, pass.targetKeys, pass.deletionRecords});
 }

@@ -33,51 +33,62 @@ bool isSha256Hex(const QString &text)
     return true;
 }
 
-bool isStoredInteger(const QJsonValue &value, qint64 expected)
+// A record exactly as stateRecord makes it, member for member and type for
+// type, read into `file`. A record of any other shape is never current: the
+// pass writes it again.
+bool readPlainRecord(const QJsonObject &record, SyncEngine::RecordedFile *file)
 {
-    const QCborValue number = QCborValue::fromJsonValue(value);
-    return number.isInteger() && number.toInteger() == expected;
-}
-
-// Whether `record` already holds what stateRecord would make of this file and
-// entry, value for value and type for type, so that writing it again would
-// change neither the state nor the file's text. Only then is the write left
-// out; on a pass with nothing to do that is every file.
-bool recordIsCurrent(const QJsonObject &record, const SyncEngine::LocalFile &file, qint64 version,
-                     const QJsonValue &remoteId)
-{
-    // A record as stateRecord makes it is read in one walk over its members
-    // (PassValues::recordMemberNames); a lookup by name searches the record
-    // again for each. A record of any other shape is read by name.
     using PassValues::recordMemberNames;
     constexpr qsizetype count = PassValues::RecordMemberCount;
     if (record.size() != count)
         return false;
+    // the members in the order a JSON object keeps them, so one walk reads them
     QJsonValue values[count];
     qsizetype at = 0;
     for (auto it = record.constBegin(); it != record.constEnd() && it.key() == recordMemberNames[at]; ++it, ++at)
         values[at] = it.value();
-    if (at != count) {
-        for (qsizetype i = 0; i < count; ++i)
-            values[i] = record.value(recordMemberNames[i]);
-    }
-    const QJsonValue &createdMs = values[PassValues::CreatedMs];
-    const QJsonValue &hash = values[PassValues::LocalHash];
-    const QJsonValue &modifiedMs = values[PassValues::ModifiedMs];
-    const QJsonValue &name = values[PassValues::Name];
-    const QJsonValue &recordedId = values[PassValues::RemoteId];
-    const QJsonValue &recordedVersion = values[PassValues::RemoteVersion];
-    const QJsonValue &size = values[PassValues::Size];
-    if (!name.isString() || name.toString() != file.name || !hash.isString() || hash.toString() != file.hash)
+    if (at != count)
         return false;
-    if (!isStoredInteger(size, file.size) || !isStoredInteger(createdMs, file.createdMs)
-        || !isStoredInteger(modifiedMs, file.modifiedMs) || !isStoredInteger(recordedVersion, version))
+    const auto storedInteger = [](const QJsonValue &value, qint64 *out) {
+        const QCborValue number = QCborValue::fromJsonValue(value);
+        *out = number.toInteger();
+        return number.isInteger();
+    };
+    const QJsonValue &name = values[PassValues::Name];
+    const QJsonValue &hash = values[PassValues::LocalHash];
+    const QJsonValue &id = values[PassValues::RemoteId];
+    if (!name.isString() || !hash.isString())
+        return false;
+    if (!storedInteger(values[PassValues::Size], &file->size)
+        || !storedInteger(values[PassValues::CreatedMs], &file->createdMs)
+        || !storedInteger(values[PassValues::ModifiedMs], &file->modifiedMs)
+        || !storedInteger(values[PassValues::RemoteVersion], &file->version))
+        return false;
+    file->idIsText = id.isString();
+    if (file->idIsText)
+        file->idText = id.toString();
+    else if (!storedInteger(id, &file->idNumber))
+        return false;
+    file->name = name.toString();
+    file->hash = hash.toString();
+    return true;
+}
+
+// Whether the record already holds what stateRecord would make of this file
+// and entry, so that writing it again would change neither the state nor the
+// file's text. Only then is the write left out; on a pass with nothing to do
+// that is every file.
+bool recordIsCurrent(const SyncEngine::RecordedFile &record, const SyncEngine::LocalFile &file, qint64 version,
+                     const QJsonValue &remoteId)
+{
+    if (record.name != file.name || record.hash != file.hash || record.size != file.size
+        || record.createdMs != file.createdMs || record.modifiedMs != file.modifiedMs || record.version != version)
         return false;
     // "remote_id" is kept as the server sent it; only the usual forms count
     if (remoteId.isString())
-        return recordedId.isString() && recordedId.toString() == remoteId.toString();
+        return record.idIsText && record.idText == remoteId.toString();
     const QCborValue id = QCborValue::fromJsonValue(remoteId);
-    return id.isInteger() && isStoredInteger(recordedId, id.toInteger());
+    return id.isInteger() && !record.idIsText && record.idNumber == id.toInteger();
 }
 
 // Whether the file on disk is still the one the scan hashed. A download that
@@ -197,6 +208,22 @@ qint64 sizeOf(const SyncEngine::RemoteItem &item)
 
 } // namespace
 
+const SyncEngine::PlainRecords &SyncEngine::plainRecordsOfState()
+{
+    // equal objects (the same one, as a rule) give the same answer
+    if (plainRecords.records == state)
+        return plainRecords;
+    PlainRecords read{state, {}};
+    read.files.reserve(state.size());
+    for (auto it = state.constBegin(); it != state.constEnd(); ++it) {
+        RecordedFile file;
+        if (readPlainRecord(it.value().toObject(), &file))
+            read.files.insert(it.key(), std::move(file));
+    }
+    plainRecords = std::move(read);
+    return plainRecords;
+}
+
 void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 {
     // ensureRemoteFolders adds the folders it creates to the map during the
@@ -209,6 +236,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     PassValues::OrderedLookup<QJsonObject, QJsonValue> recordLookup(state);
+    const PlainRecords *records = &plainRecordsOfState();
     // set by everything that calls the server or notifies the user: both can
     // run an event loop, in which start() may even replace the state
     bool mayHaveWaited = false;
@@ -217,6 +245,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             return;
         if (mayHaveWaited) {
             recordLookup.restart();
+            records = &plainRecordsOfState();
             mayHaveWaited = false;
         }
 
@@ -270,8 +299,6 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             downloadRemoteFile(pass, path, item, true);
             continue;
         }
-        const QJsonObject record = recordLookup.find(path).value_or(QJsonValue()).toObject();
-        const bool hasRecord = !record.isEmpty();
         const bool sameContent = !local->hash.isEmpty() && PassValues::sameDigest(local->hash, sha256);
 
         if (sameContent) {
@@ -279,11 +306,14 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             // reaches it (archived and trashed paths are skipped above), so
             // the recorded one is still the one in nextState. Nothing here
             // waits or changes the scan's map, so its entry is read in place.
-            if (!recordIsCurrent(record, *local, item.version, item.idValue))
+            const auto record = records->files.constFind(path);
+            if (record == records->files.cend() || !recordIsCurrent(*record, *local, item.version, item.idValue))
                 pass.nextState.insert(path, stateRecord(*local, item.version, item.idValue));
             mayHaveWaited = false;
             continue;
         }
+        const QJsonObject record = recordLookup.find(path).value_or(QJsonValue()).toObject();
+        const bool hasRecord = !record.isEmpty();
         // what follows may wait on the server; it works on its own copy
         const LocalFile file = local.value();
         if (!hasRecord) {

@@ -3,6 +3,10 @@
 #include "syncengine.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QMap>
+#include <QSet>
 #include <QString>
 
 #include <string>
@@ -38,8 +42,16 @@ public:
     // A plain path is its own QDir::cleanPath.
     bool isPlain(const QString &relativePath) const;
 
-private:
     enum class Directory : char { Plain, Link, Missing };
+    // what the gate found on disk so far, by directory relative to the folder
+    using Verdicts = QHash<QString, Directory>;
+    const Verdicts &verdicts() const { return directories; }
+    // Whether the disk still gives each verdict, as a gate of this folder
+    // found them for plain paths only.
+    bool findsAgain(const Verdicts &earlier) const;
+
+private:
+    static Directory verdictOf(const QString &directory);
 
     bool isSafeInGeneral(const QString &relativePath);
     // No link from the folder down to this absolute directory at or below it.
@@ -54,10 +66,20 @@ private:
     // every path takes the general way
     QString base;
     // verdicts by directory relative to the folder
-    QHash<QString, Directory> directories;
+    Verdicts directories;
     // the directory asked about last and its verdict; null before the first
     QString lastDir;
     bool lastDirFree = false;
     bool refusedByPlatform = false;
     bool lastPlain = false;
+};
+
+struct SyncEngine::KeptIntake
+{
+    QJsonObject snapshot;
+    QString folder;
+    PathGate::Verdicts verdicts;
+    QMap<QString, RemoteItem> remoteItems;
+    QSet<QString> targetKeys;
+    QJsonArray deletionRecords;
 };

@@ -115,11 +115,7 @@ bool PathGate::noLinkDownTo(const QString &directory)
         const QString relative = directory.mid(start, stop - start);
         auto known = directories.constFind(relative);
         if (known == directories.cend()) {
-            const QString level = directory.left(stop);
-            const Directory verdict = DirWalk::isLink(level) ? Directory::Link
-                : QFileInfo::exists(level)                   ? Directory::Plain
-                                                             : Directory::Missing;
-            known = directories.insert(relative, verdict);
+            known = directories.insert(relative, verdictOf(directory.left(stop)));
         }
         if (known.value() == Directory::Link)
             return false;
@@ -127,6 +123,24 @@ bool PathGate::noLinkDownTo(const QString &directory)
             return true;
         end = directory.indexOf(QLatin1Char('/'), end + 1);
     }
+}
+
+PathGate::Directory PathGate::verdictOf(const QString &directory)
+{
+    return DirWalk::isLink(directory) ? Directory::Link
+        : QFileInfo::exists(directory) ? Directory::Plain
+                                       : Directory::Missing;
+}
+
+bool PathGate::findsAgain(const Verdicts &earlier) const
+{
+    if (base.isEmpty())
+        return false;
+    for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+        if (verdictOf(base + it.key()) != it.value())
+            return false;
+    }
+    return true;
 }
 
 bool PathGate::isSafe(const QString &relativePath)

@@ -3,6 +3,7 @@
 #include "apiclient.h"
 #include "dirwalk.h"
 #include "folderlock.h"
+#include "pathgate.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -63,6 +63,20 @@ public:
         bool folder = false;
     };
 
+    // A state record as stateRecord makes it, with its values read.
+    struct RecordedFile
+    {
+        QString name;
+        QString hash;
+        qint64 size = 0;
+        qint64 createdMs = 0;
+        qint64 modifiedMs = 0;
+        qint64 version = 0;
+        // "remote_id", a text or a whole number
+        QString idText;
+        qint64 idNumber = 0;
+        bool idIsText = false;
+    };
     // The two sides a pass removes from: files here that the server no
     // longer lists, and server files deleted here.
     enum RemovalSide { LocalRemoval = 0, ServerDeletion = 1 };
@@ -275,6 +289,30 @@ private:
     // Ends the pass when the sign-in was refused; says so once.
     bool signInGone();
     QJsonObject state;
+    // The node each record of `records` was made with, and the nodes recorded
+    // at more than one path: read again only when the state changed, which a
+    // pass with nothing to do leaves as it was.
+    struct RecordedNodes
+    {
+        QJsonObject records;
+        QHash<qint64, QString> paths;
+        QSet<qint64> twice;
+    };
+    RecordedNodes recordedNodes;
+    const RecordedNodes &nodesOfState();
+    // The records of `records` that hold exactly what stateRecord makes, by
+    // path: a pass compares each file with its record, and a pass with nothing
+    // to do leaves the state as it was.
+    struct PlainRecords
+    {
+        QJsonObject records;
+        QHash<QString, RecordedFile> files;
+    };
+    PlainRecords plainRecords;
+    const PlainRecords &plainRecordsOfState();
+    // the last snapshot taken in without a refusal, and what came of it
+    struct KeptIntake;
+    std::unique_ptr<KeptIntake> keptIntake;
     // the directory `state` was read from
     FolderIdentity stateFolder;
     // files deleted on the server that the platform's trash refused this run;

@@ -47,6 +47,8 @@ private Q_SLOTS:
     void stopDuringFolderCreationIsAStop();
     void refusedSignInEndsThePass();
     void pathThisPlatformCannotHoldIsLeftAlone();
+    void snapshotSeenBeforeIsJudgedAgain_data();
+    void snapshotSeenBeforeIsJudgedAgain();
 
 private:
     // Answers the snapshot with `snapshot`, downloads from `contents` by id,
@@ -549,9 +551,6 @@ void TestPassIntake::refusedSignInEndsThePass()
     QCOMPARE(d->read("yerel.txt"), QByteArray("yerel"));
 }
 
-QTEST_GUILESS_MAIN(TestPassIntake)
-#include "tst_passintake.moc"
-
 void TestPassIntake::pathThisPlatformCannotHoldIsLeftAlone()
 {
     // Paths from another system that cannot exist here: nothing is made or
@@ -612,3 +611,50 @@ void TestPassIntake::pathThisPlatformCannotHoldIsLeftAlone()
     QCOMPARE(requestLines(), QList<QByteArray>({"GET /api/v1/sync/snapshot"}));
     QCOMPARE(d->savedState().value(longName).toObject(), kept);
 }
+
+void TestPassIntake::snapshotSeenBeforeIsJudgedAgain_data()
+{
+    QTest::addColumn<bool>("linkInstead");
+    QTest::addColumn<bool>("unsafeListed");
+    QTest::newRow("nothing changed") << false << false;
+    QTest::newRow("folder replaced by a link") << true << false;
+    QTest::newRow("an unsafe path listed") << false << true;
+}
+
+void TestPassIntake::snapshotSeenBeforeIsJudgedAgain()
+{
+    // The second pass gets the very text of the first snapshot: what it
+    // accepts still rests on the folder as it is now, and what it refuses is
+    // told again.
+    QFETCH(bool, linkInstead);
+    QFETCH(bool, unsafeListed);
+    contents = {{10, "a"}};
+    QJsonArray items{QJsonObject{{"path", "Docs"}, {"id", 9}, {"type", "folder"}},
+                     QJsonObject{{"path", "Docs/a.txt"}, {"id", 10}, {"version", 1}, {"sha256", sha256Hex("a")}}};
+    if (unsafeListed)
+        items.prepend(QJsonObject{{"path", "../dışarı.txt"}, {"id", 1}, {"version", 1}, {"sha256", sha256Hex("z")}});
+    serve(QJsonObject{{"ok", true}, {"items", items}});
+    d->pass();
+    QCOMPARE(d->read("Docs/a.txt"), QByteArray("a"));
+
+    const QString outside = fixture.work->filePath("dışarısı");
+    QVERIFY(QDir().mkpath(outside));
+    if (linkInstead) {
+        QVERIFY(QDir().rename(d->path("Docs"), fixture.work->filePath("eski-Docs")));
+        QVERIFY(TestPlatform::link(outside, d->path("Docs")));
+    }
+    scripted.requests.clear();
+    d->pass();
+
+    const QString unsafe = QStringLiteral("Güvenli olmayan uzak yol atlandı: ");
+    QCOMPARE(d->countLogged(unsafe + "Docs/a.txt"), linkInstead ? 1 : 0);
+    QCOMPARE(d->countLogged(unsafe + "../dışarı.txt"), unsafeListed ? 1 : 0);
+    QVERIFY(QDir(outside).isEmpty());
+    for (const QByteArray &line : requestLines())
+        QVERIFY2(!line.startsWith("DELETE ") && !line.startsWith("GET /api/v1/files/"), line);
+    if (!linkInstead)
+        QCOMPARE(d->read("Docs/a.txt"), QByteArray("a"));
+}
+
+QTEST_GUILESS_MAIN(TestPassIntake)
+#include "tst_passintake.moc"
