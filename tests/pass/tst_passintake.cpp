@@ -647,11 +647,24 @@ void TestPassIntake::snapshotSeenBeforeIsJudgedAgain()
     d->pass();
 
     const QString unsafe = QStringLiteral("Güvenli olmayan uzak yol atlandı: ");
+    // A link made with CreateSymbolicLinkW is a plain folder to a Windows
+    // program under Wine: nothing below it is refused, and the empty folder
+    // it leads to reads as the file deleted here.
+    const bool wineLink = linkInstead && TestPlatform::underWine();
+    const char *wineReason = "a link is a plain folder to a Windows program under Wine";
+    if (wineLink)
+        QEXPECT_FAIL("", wineReason, Continue);
     QCOMPARE(d->countLogged(unsafe + "Docs/a.txt"), linkInstead ? 1 : 0);
     QCOMPARE(d->countLogged(unsafe + "../dışarı.txt"), unsafeListed ? 1 : 0);
     QVERIFY(QDir(outside).isEmpty());
-    for (const QByteArray &line : requestLines())
-        QVERIFY2(!line.startsWith("DELETE ") && !line.startsWith("GET /api/v1/files/"), line);
+    QByteArray touched;
+    for (const QByteArray &line : requestLines()) {
+        if (line.startsWith("DELETE ") || line.startsWith("GET /api/v1/files/"))
+            touched = line;
+    }
+    if (wineLink)
+        QEXPECT_FAIL("", wineReason, Continue);
+    QVERIFY2(touched.isEmpty(), touched);
     if (!linkInstead)
         QCOMPARE(d->read("Docs/a.txt"), QByteArray("a"));
 }
