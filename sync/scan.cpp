@@ -16,6 +16,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <charconv>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -195,6 +196,7 @@ public:
 private:
     std::deque<Item> items;
     std::vector<Listing> listings;
+    std::vector<QHash<QString, QByteArray>> digestParts;
     // the unmeasured entry that the next take() is for
     std::pair<std::size_t, std::size_t> awaitingRead;
     bool awaiting = false;
@@ -293,6 +295,15 @@ private:
 
     void collect()
     {
+        // Every read is done: the items and listings are only read from here
+        // on, and each thread writes a part of its own.
+        const std::size_t parts = listings.empty() ? 0 : std::size_t(std::max(readers, 1));
+        digestParts.resize(parts);
+        std::vector<std::unique_ptr<QThread>> helpers;
+        for (std::size_t part = 1; part < parts; ++part) {
+            helpers.emplace_back(QThread::create([this, part, parts] { digestListings(part, parts); }));
+            helpers.back()->start();
+        }
         // in key order, so the map is built from its end without a search per file
         std::vector<Item *> ordered;
         ordered.reserve(items.size());
@@ -305,8 +316,22 @@ private:
             if (wantGaps && item->file.hash.isEmpty())
                 gaps.files.append(item->relative);
         }
+        if (parts > 0)
+            digestListings(0, parts);
+        for (const auto &helper : helpers)
+            helper->wait();
+        for (const QHash<QString, QByteArray> &part : digestParts)
+            digests.insert(part);
+    }
+
+    // The listings' digests, part `part` of `parts`. They take longer than the
+    // map, so the map is built beside them.
+    void digestListings(std::size_t part, std::size_t parts)
+    {
         const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-        for (Listing &listing : listings) {
+        QHash<QString, QByteArray> &into = digestParts[part];
+        for (std::size_t at = part; at < listings.size(); at += parts) {
+            Listing &listing = listings[at];
             auto reads = listing.reads.cbegin();
             for (DirWalk::Entry &entry : listing.entries) {
                 if (entry.measured)
@@ -319,7 +344,7 @@ private:
             }
             const QString relativeDir =
                 listing.dirPath == root ? QString() : relativeOf(listing.dirPath, prefix) + QLatin1Char('/');
-            digests.insert(listing.dirPath, SyncEngine::listingDigest(listing.entries, relativeDir));
+            into.insert(listing.dirPath, SyncEngine::listingDigest(listing.entries, relativeDir));
         }
     }
 };
@@ -438,20 +463,31 @@ QByteArray SyncEngine::listingDigest(std::vector<DirWalk::Entry> &entries, const
     // only; their contents are watched on their own.
     std::sort(entries.begin(), entries.end(),
               [](const DirWalk::Entry &a, const DirWalk::Entry &b) { return a.name < b.name; });
-    QCryptographicHash digest(QCryptographicHash::Sha1);
-    QByteArray line;
+    // one line per entry, hashed as one text
+    QByteArray text;
+    text.reserve(qsizetype(entries.size()) * 64);
+    QString path = relativeDir;
+    const auto appendNumber = [&text](qint64 value) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        text.append(digits, end - digits);
+    };
     for (const DirWalk::Entry &entry : entries) {
-        if (isEngineEntry(relativeDir + entry.name))
+        path.truncate(relativeDir.size());
+        path += entry.name;
+        if (isEngineEntry(path))
             continue;
-        line = entry.name.toUtf8();
+        text += entry.name.toUtf8();
         // "/" never appears in a name
-        line += entry.dir ? "/d" : "/f";
-        if (!entry.dir)
-            line += QByteArray::number(entry.size) + ':' + QByteArray::number(entry.modifiedMs);
-        line += '\n';
-        digest.addData(line);
+        text += entry.dir ? "/d" : "/f";
+        if (!entry.dir) {
+            appendNumber(entry.size);
+            text += ':';
+            appendNumber(entry.modifiedMs);
+        }
+        text += '\n';
     }
-    return digest.result();
+    return QCryptographicHash::hash(text, QCryptographicHash::Sha1);
 }
 
 void SyncEngine::removeLeftoversOfWrites(const QStringList &relativePaths)
