@@ -268,8 +268,11 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
                 mayHaveWaited = true;
                 continue;
             }
-            // nearly always there already; only one made changes the folder
-            makeDirectoryInFolder(absolute(path), &pass.localTreeTouched);
+            // Nearly always there already, which one look settles; only a
+            // folder to be made takes the checks of each level on its way.
+            const QString folder = absolute(path);
+            if (!QFileInfo(folder).isDir())
+                makeDirectoryInFolder(folder, &pass.localTreeTouched);
             continue;
         }
 
