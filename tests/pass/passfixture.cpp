@@ -201,6 +201,7 @@ Device *PassFixture::device(const QString &name)
         QSignalSpy finished(reply, &QNetworkReply::finished);
         if (!reply->isFinished())
             finished.wait(20000);
+        TestTls::systemCheckHolds();
         qWarning("sign-in failed: %s (the server at %s is %s; a plain request there: HTTP %d, %s; TLS: %s)",
                  qPrintable(created->api.lastError()), qPrintable(server->baseUrl()),
                  server->isRunning() ? "running" : "not running",
