@@ -1,4 +1,5 @@
 #include "singlecopy.h"
+#include "testprocess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -133,7 +134,8 @@ QProcess *TestSingleCopy::startCopy(const QString &name, const QStringList &argu
         child->setProcessEnvironment(environment);
     }
     child->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child->start(QCoreApplication::applicationFilePath(), QStringList{QLatin1String(helperOption), name} + arguments);
+    TestProcess::start(*child, QCoreApplication::applicationFilePath(),
+                       QStringList{QLatin1String(helperOption), name} + arguments, 30000);
     return child;
 }
 
@@ -141,7 +143,12 @@ QProcess *TestSingleCopy::startFirstCopy(const QString &name)
 {
     QProcess *child = startCopy(name, {QStringLiteral("zelnor-kumat-sync")});
     const QByteArray line = nextLine(*child);
-    return line == "first" ? child : nullptr;
+    if (line == "first")
+        return child;
+    // what the copy did instead, for the failure that follows
+    qWarning("the first copy said \"%s\" (state %d, exit code %d, %s)", line.constData(), int(child->state()),
+             child->exitCode(), qPrintable(child->errorString()));
+    return nullptr;
 }
 
 // A first copy that dies without closing its server, as a crash ends it: on
