@@ -189,36 +189,15 @@ bool SyncEngine::moveLocalEntry(const QString &from, const QString &to)
     return QDir().rename(absolute(from), target);
 }
 
-const SyncEngine::RecordedNodes &SyncEngine::nodesOfState()
-{
-    // equal objects (the same one, as a rule) give the same answer
-    if (recordedNodes.records == state)
-        return recordedNodes;
-    // The node each record was made with; a node recorded at two paths says
-    // nothing about where it went.
-    RecordedNodes nodes{state, {}, {}};
-    nodes.paths.reserve(state.size());
-    for (auto it = state.constBegin(); it != state.constEnd(); ++it) {
-        const qint64 id =
-            PassValues::integer(PassValues::recordMember(it.value().toObject(), PassValues::RemoteId));
-        if (id < 1)
-            continue;
-        if (nodes.paths.contains(id))
-            nodes.twice.insert(id);
-        nodes.paths.insert(id, it.key());
-    }
-    recordedNodes = std::move(nodes);
-    return recordedNodes;
-}
-
 void SyncEngine::followRemoteMoves(PassContext &pass)
 {
     if (state.isEmpty())
         return;
     // a copy that shares the kept one: the moves below change the state
-    const RecordedNodes nodes = nodesOfState();
-    const QHash<qint64, QString> &recordedPath = nodes.paths;
-    const QSet<qint64> &twice = nodes.twice;
+    const StateIndex index = indexOfState();
+    // a node recorded at two paths says nothing about where it went
+    const QHash<qint64, QString> &recordedPath = index.nodePaths;
+    const QSet<qint64> &twice = index.nodesTwice;
     // A folder moved there moves here as a whole, taking along what was made
     // in it since the last pass; the files of any other move follow one by one.
     followRemoteFolderMoves(pass, recordedPath, twice);

@@ -208,20 +208,29 @@ qint64 sizeOf(const SyncEngine::RemoteItem &item)
 
 } // namespace
 
-const SyncEngine::PlainRecords &SyncEngine::plainRecordsOfState()
+const SyncEngine::StateIndex &SyncEngine::indexOfState()
 {
     // equal objects (the same one, as a rule) give the same answer
-    if (plainRecords.records == state)
-        return plainRecords;
-    PlainRecords read{state, {}};
-    read.files.reserve(state.size());
+    if (stateIndex.records == state)
+        return stateIndex;
+    StateIndex index{state, {}, {}, {}};
+    index.nodePaths.reserve(state.size());
+    index.files.reserve(state.size());
     for (auto it = state.constBegin(); it != state.constEnd(); ++it) {
+        const QString path = it.key();
+        const QJsonObject record = it.value().toObject();
+        const qint64 id = PassValues::integer(PassValues::recordMember(record, PassValues::RemoteId));
+        if (id >= 1) {
+            if (index.nodePaths.contains(id))
+                index.nodesTwice.insert(id);
+            index.nodePaths.insert(id, path);
+        }
         RecordedFile file;
-        if (readPlainRecord(it.value().toObject(), &file))
-            read.files.insert(it.key(), std::move(file));
+        if (readPlainRecord(record, &file))
+            index.files.insert(path, std::move(file));
     }
-    plainRecords = std::move(read);
-    return plainRecords;
+    stateIndex = std::move(index);
+    return stateIndex;
 }
 
 void SyncEngine::reconcileRemoteFiles(PassContext &pass)
@@ -236,7 +245,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
 
     PassValues::OrderedLookup<QMap<QString, LocalFile>, LocalFile> localLookup(pass.localFiles);
     PassValues::OrderedLookup<QJsonObject, QJsonValue> recordLookup(state);
-    const PlainRecords *records = &plainRecordsOfState();
+    const StateIndex *records = &indexOfState();
     // set by everything that calls the server or notifies the user: both can
     // run an event loop, in which start() may even replace the state
     bool mayHaveWaited = false;
@@ -245,7 +254,7 @@ void SyncEngine::reconcileRemoteFiles(PassContext &pass)
             return;
         if (mayHaveWaited) {
             recordLookup.restart();
-            records = &plainRecordsOfState();
+            records = &indexOfState();
             mayHaveWaited = false;
         }
 

@@ -328,7 +328,6 @@ private:
     // map, so the map is built beside them.
     void digestListings(std::size_t part, std::size_t parts)
     {
-        const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
         QHash<QString, QByteArray> &into = digestParts[part];
         for (std::size_t at = part; at < listings.size(); at += parts) {
             Listing &listing = listings[at];
@@ -343,7 +342,7 @@ private:
                 entry.modifiedMs = item->file.modifiedMs;
             }
             const QString relativeDir =
-                listing.dirPath == root ? QString() : relativeOf(listing.dirPath, prefix) + QLatin1Char('/');
+                listing.dirPath == root ? QString() : relativeOf(listing.dirPath, rootPrefix) + QLatin1Char('/');
             into.insert(listing.dirPath, SyncEngine::listingDigest(listing.entries, relativeDir));
         }
     }

@@ -289,27 +289,19 @@ private:
     // Ends the pass when the sign-in was refused; says so once.
     bool signInGone();
     QJsonObject state;
-    // The node each record of `records` was made with, and the nodes recorded
-    // at more than one path: read again only when the state changed, which a
-    // pass with nothing to do leaves as it was.
-    struct RecordedNodes
+    // What a pass reads of the state `records`: the node each record was
+    // made with, the nodes recorded at more than one path, and the records
+    // that hold exactly what stateRecord makes, by path. Read again only when
+    // the state changed, which a pass with nothing to do leaves as it was.
+    struct StateIndex
     {
         QJsonObject records;
-        QHash<qint64, QString> paths;
-        QSet<qint64> twice;
-    };
-    RecordedNodes recordedNodes;
-    const RecordedNodes &nodesOfState();
-    // The records of `records` that hold exactly what stateRecord makes, by
-    // path: a pass compares each file with its record, and a pass with nothing
-    // to do leaves the state as it was.
-    struct PlainRecords
-    {
-        QJsonObject records;
+        QHash<qint64, QString> nodePaths;
+        QSet<qint64> nodesTwice;
         QHash<QString, RecordedFile> files;
     };
-    PlainRecords plainRecords;
-    const PlainRecords &plainRecordsOfState();
+    StateIndex stateIndex;
+    const StateIndex &indexOfState();
     // the last snapshot taken in without a refusal, and what came of it
     struct KeptIntake;
     std::unique_ptr<KeptIntake> keptIntake;
