@@ -64,12 +64,14 @@ void TestStartupFailures::classify_data()
     QTest::newRow("hung until a minute") << entry("win_tst_passcancel", startLine, "00:01:00") << one << QStringList()
                                          << 1;
     QTest::newRow("no start line") << entry("win_tst_passcancel", "", "00:00:01") << one << QStringList() << 1;
-    const QByteArray broken = "QWARN  : TestPassCancel::initTestCase() kumat-test: the system's certificate check fails in "
-                              "this process: it finds the signature of a certificate just made invalid\n";
+    // the test certificates are made so that Wine's check accepts them: a
+    // refusal is a fault of the run, no longer rescued
+    const QByteArray broken = "QWARN  : TestPassCancel::initTestCase() kumat-test: the system's certificate check finds "
+                              "a signature of the test certificates invalid\n";
     const QByteArray thenFailed = "FAIL!  : TestPassCancel::initTestCase() 'TestTls::ensure()' returned FALSE. ()\n";
     QTest::newRow("certificate check broken")
         << entry("win_tst_passcancel", startLine + configLine + broken + thenFailed + thenFailed, "00:00:40") << one
-        << QStringList{"win_tst_passcancel"} << 0;
+        << QStringList() << 1;
     QTest::newRow("certificate check broken after a failure")
         << entry("win_tst_passcancel", startLine + configLine + thenFailed + broken, "00:00:40") << one << QStringList()
         << 1;

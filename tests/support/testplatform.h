@@ -26,11 +26,9 @@ bool trustCertificateAuthority(const QString &pemPath);
 
 // Whether the system's own certificate check (Schannel's, on Windows) finds
 // the signature of the certificate in certPath, issued by the authority in
-// caPath, valid. Under Wine, now and then, every check of one process finds
-// every signature invalid ("The signature of the certificate is invalid" on
-// each TLS handshake of that process, seen in parallel runs), while the same
-// files pass in every other process: a fault of Wine's, which this names
-// before any test meets it. True where there is nothing to ask.
+// caPath, valid: a certificate it refuses fails every TLS handshake with it
+// ("The signature of the certificate is invalid"), which this names before
+// any test meets it. True where there is nothing to ask.
 bool certificateSignatureChecks(const QString &certPath, const QString &caPath);
 
 // Puts a file at the path that opens but cannot be read by this process;

@@ -11,10 +11,9 @@
 namespace TestTls {
 
 bool ensure();
-// Whether the system's own check still finds the server certificate's
-// signature good; when it does not, says so on the line that
-// scripts/wine-startup-failures knows. Wine's check has been seen to break for
-// a whole process, sometimes only after ensure() found it sound.
+// Whether the system's own check finds the signatures of the server
+// certificate and of its authority good; when it does not, says so in a line
+// of its own, which names the cause of the handshakes that fail next.
 bool systemCheckHolds();
 QString directory();
 QString caCertificatePath();
