@@ -1,4 +1,5 @@
 #include "testplatform.h"
+#include "testprocess.h"
 
 #include <QDir>
 #include <QFile>
@@ -126,9 +127,20 @@ bool TestPlatform::renameLetterCase(const QString &from, const QString &to)
     const std::wstring target = QDir::toNativeSeparators(to).toStdWString();
     if (MoveFileExW(source.c_str(), target.c_str(), 0) && renamed())
         return true;
+    const unsigned long moveError = GetLastError();
     if (!underWine())
         return false;
     // the host's mv, through the test runner's stand-in
-    return QProcess::execute(QStringLiteral("mv"), {QDir::toNativeSeparators(from), QDir::toNativeSeparators(to)}) == 0
-        && renamed();
+    QProcess mv;
+    mv.setProcessChannelMode(QProcess::MergedChannels);
+    if (TestProcess::start(mv, QStringLiteral("mv"), {QDir::toNativeSeparators(from), QDir::toNativeSeparators(to)},
+                           30000)
+        && mv.waitForFinished(60000) && mv.exitStatus() == QProcess::NormalExit && mv.exitCode() == 0 && renamed())
+        return true;
+    qWarning("the letter-case rename of %s failed (Windows: %lu; mv: state %d, exit status %d, code %d, %s: %s); "
+             "the folder holds %s",
+             qPrintable(from), moveError, int(mv.state()), int(mv.exitStatus()), mv.exitCode(),
+             qPrintable(mv.errorString()), mv.readAll().constData(),
+             qPrintable(QDir(QFileInfo(to).path()).entryList(QDir::Files).join(QLatin1Char(' '))));
+    return false;
 }
