@@ -94,7 +94,8 @@ void TestAutoStart::writtenAndReadBack()
     QCOMPARE(AutoStart::target(), elsewhere);
     QCOMPARE(AutoStart::enable(executable), written);
     AutoStart::disable();
-    QVERIFY(QDir(temp->filePath("Startup")).isEmpty());
+    QCOMPARE(QDir(temp->filePath("Startup")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
     QVERIFY(AutoStart::target().isEmpty());
 }
 
