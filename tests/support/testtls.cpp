@@ -177,7 +177,7 @@ bool ensure()
 
 bool systemCheckHolds()
 {
-    // a chain's check may verify the authority's own signature as well
+    // Wine's chain check verifies the authority's own signature as well
     if (TestPlatform::certificateSignatureChecks(certificatePath(), caCertificatePath())
         && TestPlatform::certificateSignatureChecks(caCertificatePath(), caCertificatePath()))
         return true;
